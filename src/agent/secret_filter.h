@@ -1,0 +1,42 @@
+#pragma once
+
+#include <opentracing/string_view.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace vostrel {
+
+enum class MatcherMode : uint8_t {
+  containsIgnoreCase = 0,
+  contains = 1,
+  equalsIgnoreCase = 2,
+  equals = 3,
+  regex = 4,
+};
+
+// Decides which query parameter names are secret. Immutable once built, so
+// any number of threads may use one filter at once.
+class SecretFilter {
+ public:
+  // Throws std::runtime_error "Invalid matcher mode <mode>" or
+  // "Invalid regex <pattern>: <library text>".
+  SecretFilter(opentracing::string_view mode, std::vector<std::string> list);
+
+  bool matches(const char* name, std::size_t length) const noexcept;
+  MatcherMode mode() const noexcept { return mode_; }
+  const std::vector<std::string>& list() const noexcept { return list_; }
+
+ private:
+  MatcherMode mode_;
+  std::vector<std::string> list_;
+  std::vector<std::regex> regexes_;
+};
+
+// The text with every query parameter whose name the filter matches removed.
+std::string redactQueryString(const SecretFilter& filter, const char* text, std::size_t length);
+
+}  // namespace vostrel

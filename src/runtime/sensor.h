@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+
+#include "reporting/byte_buffer.h"
+
+namespace vostrel {
+
+class HeaderKeySet;
+class SecretFilter;
+
+// Takes finished spans from host threads. Any thread; never blocks, takes no
+// lock (it runs under the finishing span's lock).
+class Recorder {
+ public:
+  virtual ~Recorder() = default;
+  // Moves the serialized span piece out of buffer and returns true when it is
+  // queued; returns false and leaves buffer as it is when it is refused.
+  virtual bool record(ByteBuffer& buffer) noexcept = 0;
+};
+
+// The process's sensor as host-thread code sees it. Any thread.
+class Sensor {
+ public:
+  virtual ~Sensor() = default;
+  // Valid as long as the sensor lives.
+  virtual Recorder& recorder() noexcept = 0;
+  // Atomic snapshot; null until the first successful announce.
+  virtual std::shared_ptr<const HeaderKeySet> headerKeySet() const noexcept = 0;
+  // Atomic snapshot; the default filter until an announce brings one.
+  virtual std::shared_ptr<const SecretFilter> secretFilter() const noexcept = 0;
+};
+
+}  // namespace vostrel

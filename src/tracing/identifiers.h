@@ -1,0 +1,27 @@
+#pragma once
+
+#include <opentracing/string_view.h>
+
+#include <cstdint>
+
+namespace vostrel {
+
+// Next 64-bit identifier from the calling thread's own engine (lock-free,
+// allocation-free after the thread's first draw). May return 0.
+uint64_t generateId();
+
+// Writes exactly 16 lower-case hexadecimal digits into out (no terminator)
+// and returns a view of them.
+opentracing::string_view formatHexId(uint64_t id, char* out) noexcept;
+
+// Signed decimal text of value in the calling thread's scratch buffer; valid
+// until the next call on the same thread. Append it at once.
+opentracing::string_view formatDecimal(int64_t value) noexcept;
+
+// 64-bit value folded to 32 bits for the entropy words of the seeding.
+uint32_t fold32(uint64_t value) noexcept;
+
+// Fork child handler: reseeds the surviving thread's engine.
+void reseedAfterFork();
+
+}  // namespace vostrel
