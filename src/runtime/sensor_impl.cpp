@@ -5,6 +5,8 @@
 
 #include <exception>
 #include <mutex>
+#include <new>
+#include <vector>
 
 namespace vostrel {
 
@@ -21,15 +23,43 @@ SensorImpl::SensorImpl(std::shared_ptr<const Logger> logger, TracerOptions optio
   thread_ = std::thread(&SensorImpl::run, this);
 }
 
+namespace {
+
+// What forked children abandoned: never freed and never touched again, but
+// kept reachable so that leak checkers do not report it.
+struct Abandoned {
+  std::unique_ptr<std::thread> thread;
+  std::unique_ptr<Timer> tickTimer;
+  std::unique_ptr<RecorderImpl> recorder;
+  std::unique_ptr<AgentConnection> agentConnection;
+  std::unique_ptr<EventBase> eventBase;
+};
+
+std::vector<Abandoned*>& abandonedInForkedChildren() {
+  static auto* list = new std::vector<Abandoned*>;
+  return *list;
+}
+
+}  // namespace
+
 SensorImpl::~SensorImpl() {
   if (getpid() != ownerPid_) {
-    // Inherited through fork: the loop thread does not exist here, and the
-    // libevent objects share descriptors with the parent. Abandon them.
-    thread_.detach();
-    (void)tickTimer_.release();
-    (void)recorder_.release();
-    (void)agentConnection_.release();
-    (void)eventBase_.release();
+    // Inherited through fork: the loop thread does not exist here, its
+    // handle may name a thread of this process by now, and the libevent
+    // objects share descriptors (the epoll set above all) with the parent.
+    // Touching any of them would harm the parent or this process.
+    try {
+      abandonedInForkedChildren().push_back(new Abandoned{std::make_unique<std::thread>(std::move(thread_)),
+                                                          std::move(tickTimer_), std::move(recorder_),
+                                                          std::move(agentConnection_), std::move(eventBase_)});
+    } catch (...) {
+      // Out of memory: leak them unreachable rather than free them.
+      (void)new (std::nothrow) std::thread(std::move(thread_));
+      (void)tickTimer_.release();
+      (void)recorder_.release();
+      (void)agentConnection_.release();
+      (void)eventBase_.release();
+    }
     return;
   }
   stopping_.store(true);

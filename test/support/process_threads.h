@@ -1,0 +1,15 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace vostrel::test {
+
+// Threads of this process right now (entries of /proc/self/task).
+int threadCount();
+
+// Polls condition every millisecond until it holds or the timeout passes;
+// returns its last result.
+bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+}  // namespace vostrel::test
