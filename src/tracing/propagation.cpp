@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <istream>
 #include <new>
 #include <ostream>
@@ -36,7 +37,7 @@ std::error_code ioError() { return std::make_error_code(std::errc::io_error); }
 std::error_code carrierFailure() { return opentracing::invalid_carrier_error; }
 
 void insertFirst(StringMap& map, std::string_view key, std::string_view value) {
-  if (map.find(std::string(key)) == map.end()) map.emplace(std::string(key), std::string(value));
+  map.try_emplace(std::string(key), value);
 }
 
 void applyLevel(std::string_view value, bool& level, StringMap& extraFields) {
@@ -231,7 +232,8 @@ opentracing::expected<bool> extractSpanContextImpl(const opentracing::TextMapRea
 
   opentracing::expected<void> result;
   try {
-    result = reader.ForeachKey(visit);
+    // By reference: the std::function then needs no allocation per request.
+    result = reader.ForeachKey(std::ref(visit));
   } catch (const std::bad_alloc&) {
     return opentracing::make_unexpected(notEnoughMemory());
   } catch (...) {
