@@ -58,7 +58,9 @@ bool SpanQueue::push(ByteBuffer& buffer) noexcept {
 int32_t SpanQueue::size() const noexcept {
   const uint64_t r = readIndex_.load(std::memory_order_acquire);
   const uint64_t w = writeIndex_.load(std::memory_order_acquire);
-  return static_cast<int32_t>(w - r);
+  // The consumer and producers may both move on between the two reads.
+  const uint64_t most = static_cast<uint64_t>(capacity_) - 1;
+  return static_cast<int32_t>(w - r < most ? w - r : most);
 }
 
 SpanQueue::Batch SpanQueue::take() noexcept {

@@ -250,6 +250,8 @@ TEST_P(SpanQueueStress, EverySpanConsumedOnceOrRefused) {
   bool last = false;
   while (!last) {
     last = running.load() == 0;  // one more pass after the producers ended
+    const int32_t size = queue.size();
+    if (size < 0 || size > queue.capacity() - 1) failures += "size " + std::to_string(size) + "\n";
     queue.consumeAll([&](ByteBuffer* b1, ByteBuffer* e1, ByteBuffer* b2, ByteBuffer* e2) {
       collect(b1, e1);
       collect(b2, e2);
