@@ -25,6 +25,31 @@ std::string bodyText(evbuffer* body) {
 
 }  // namespace
 
+void appendBatch(ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2, const std::string& tail,
+                 evbuffer* body) {
+  std::size_t remaining = 0;
+  for (ByteBuffer* slot = begin1; slot != end1; ++slot) remaining += *slot ? 1 : 0;
+  for (ByteBuffer* slot = begin2; slot != end2; ++slot) remaining += *slot ? 1 : 0;
+  if (remaining == 0) return;
+
+  // Every record but the last gets the tail without the "]" closing the batch.
+  const std::size_t innerLength = tail.empty() ? 0 : tail.size() - 1;
+  bool first = true;
+  auto appendSpan = [&](ByteBuffer& span) {
+    if (!span) return;
+    if (first) {
+      span.drain(1);
+      span.prepend("[", 1);
+      first = false;
+    }
+    --remaining;
+    span.appendReference(tail.data(), remaining == 0 ? tail.size() : innerLength);
+    span.moveInto(body);
+  };
+  for (ByteBuffer* slot = begin1; slot != end1; ++slot) appendSpan(*slot);
+  for (ByteBuffer* slot = begin2; slot != end2; ++slot) appendSpan(*slot);
+}
+
 RecorderImpl::RecorderImpl(Logger* logger, const TracerOptions* options, EventBase* base, AgentLink* agent)
     : logger_(logger),
       agentConnection_(agent),
@@ -59,7 +84,7 @@ void RecorderImpl::onFlush() noexcept {
                                  memberCallback<&RecorderImpl::onFlushError>, this);
     evbuffer* body = activeRequest_.body();
     queue_.consumeAll([&](ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2) {
-      appendBatch(begin1, end1, begin2, end2, body);
+      appendBatch(begin1, end1, begin2, end2, agentConnection_->spanTail(), body);
     });
     activeRequest_.addHeader("Content-Type", "application/json");
     const std::string& path = agentConnection_->tracesPath();
@@ -70,32 +95,6 @@ void RecorderImpl::onFlush() noexcept {
     activeRequest_.reset();
     logger_->log(LogLevel::error, "onFlush failed: ", e.what());
   }
-}
-
-void RecorderImpl::appendBatch(ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2,
-                               evbuffer* body) {
-  std::size_t remaining = 0;
-  for (ByteBuffer* slot = begin1; slot != end1; ++slot) remaining += *slot ? 1 : 0;
-  for (ByteBuffer* slot = begin2; slot != end2; ++slot) remaining += *slot ? 1 : 0;
-  if (remaining == 0) return;
-
-  const std::string& tail = agentConnection_->spanTail();
-  // Every record but the last gets the tail without the "]" closing the batch.
-  const std::size_t innerLength = tail.empty() ? 0 : tail.size() - 1;
-  bool first = true;
-  auto appendSpan = [&](ByteBuffer& span) {
-    if (!span) return;
-    if (first) {
-      span.drain(1);
-      span.prepend("[", 1);
-      first = false;
-    }
-    --remaining;
-    span.appendReference(tail.data(), remaining == 0 ? tail.size() : innerLength);
-    span.moveInto(body);
-  };
-  for (ByteBuffer* slot = begin1; slot != end1; ++slot) appendSpan(*slot);
-  for (ByteBuffer* slot = begin2; slot != end2; ++slot) appendSpan(*slot);
 }
 
 void RecorderImpl::onFlushError(evhttp_request_error kind) noexcept { lastRequestError_ = kind; }

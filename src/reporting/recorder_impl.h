@@ -3,6 +3,7 @@
 #include <event2/http.h>
 
 #include <cstdint>
+#include <string>
 
 #include "plugin/logger.h"
 #include "plugin/tracer_options.h"
@@ -13,6 +14,13 @@
 #include "runtime/sensor.h"
 
 namespace vostrel {
+
+// The batch visitor of a flush: moves the span pieces of both ranges, in
+// order, to the end of body as one JSON array, each completed with tail
+// (added by reference: tail must stay unchanged until body is sent or freed).
+// The pieces' chains are moved, not copied; each slot is left empty.
+void appendBatch(ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2, const std::string& tail,
+                 evbuffer* body);
 
 // Buffers finished spans from host threads and posts them to the agent in
 // batches from the loop thread: every flush_interval, or early once the queue
@@ -50,8 +58,6 @@ class RecorderImpl final : public Recorder {
   bool posting() const noexcept { return static_cast<bool>(activeRequest_); }
 
  private:
-  void appendBatch(ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2, evbuffer* body);
-
   Logger* logger_;
   AgentLink* agentConnection_;
   SpanQueue queue_;

@@ -82,6 +82,41 @@ struct Tick {
   void onTick() noexcept { recorder->checkEarlyFlush(); }
 };
 
+std::string textOf(evbuffer* body) {
+  std::string text(evbuffer_get_length(body), '\0');
+  if (!text.empty()) evbuffer_copyout(body, &text[0], text.size());
+  return text;
+}
+
+TEST(AppendBatchTest, JoinsWrappedRangesInOrderMovingChainsAndReferencingTheTail) {
+  // Both ranges come out in order as one array; the pieces' chains are moved
+  // (slots left empty, one chain per piece and per tail reference) and the
+  // tail is referenced: changing its bytes afterwards shows in the body.
+  std::vector<ByteBuffer> slots(5);
+  for (int i = 0; i < 5; ++i) slots[i].append(piece(i + 1));
+  std::string tail = kTail;
+  evbuffer* body = evbuffer_new();
+  // Ring order: slots 3..4, then 0..1 (slot 2 is the free one).
+  appendBatch(&slots[3], &slots[5], &slots[0], &slots[2], tail, body);
+  EXPECT_EQ(textOf(body), batchOf({4, 5, 1, 2}));
+  EXPECT_FALSE(slots[3] || slots[4] || slots[0] || slots[1]);
+  EXPECT_TRUE(slots[2]);
+  EXPECT_GE(evbuffer_peek(body, -1, nullptr, nullptr, 0), 8);
+
+  tail.replace(tail.find("4711"), 4, "1234");
+  std::string changed = batchOf({4, 5, 1, 2});
+  for (std::size_t at = changed.find("4711"); at != std::string::npos; at = changed.find("4711")) {
+    changed.replace(at, 4, "1234");
+  }
+  EXPECT_EQ(textOf(body), changed);
+  evbuffer_free(body);
+
+  evbuffer* empty = evbuffer_new();
+  appendBatch(nullptr, nullptr, nullptr, nullptr, tail, empty);
+  EXPECT_EQ(evbuffer_get_length(empty), 0u);
+  evbuffer_free(empty);
+}
+
 class RecorderImplTest : public ::testing::Test {
  protected:
   void SetUp() override {
