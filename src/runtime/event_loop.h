@@ -76,7 +76,7 @@ class Timer {
 };
 
 // Turns a member function into a libevent callback whose last argument is
-// the object: memberCallback<&Recorder::onFlushResponse> has the type
+// the object: memberCallback<&RecorderImpl::onFlushResponse> has the type
 // void(evhttp_request*, void*) for a member void onFlushResponse(evhttp_request*).
 // The member should be noexcept: libevent is C and must not see exceptions.
 template <auto Member, class Signature = decltype(Member)>
