@@ -10,7 +10,7 @@
 
 namespace vostrel {
 
-SensorImpl::SensorImpl(std::shared_ptr<const Logger> logger, TracerOptions options, std::string routePath)
+SensorImpl::SensorImpl(std::shared_ptr<Logger> logger, TracerOptions options, std::string routePath)
     : logger_(std::move(logger)), options_(std::move(options)), ownerPid_(getpid()) {
   // Members are built before the thread starts, so no two threads ever use
   // the event base at once.
@@ -124,7 +124,7 @@ void holdSensorMutexAcrossFork() {
 
 }  // namespace
 
-std::shared_ptr<SensorImpl> getOrCreateSensor(std::shared_ptr<const Logger> logger, TracerOptions options) {
+std::shared_ptr<SensorImpl> getOrCreateSensor(std::shared_ptr<Logger> logger, TracerOptions options) {
   holdSensorMutexAcrossFork();
   std::lock_guard<std::mutex> lock(sensorMutex());
   std::shared_ptr<SensorImpl> sensor = sensorInstance().lock();

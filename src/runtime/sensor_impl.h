@@ -22,9 +22,11 @@ class SensorImpl final : public Sensor {
  public:
   // Builds every libevent object, then starts the loop thread. Throws the
   // runtime errors of the event loop ("event_base_new failed", ...).
-  SensorImpl(std::shared_ptr<const Logger> logger, TracerOptions options,
+  SensorImpl(std::shared_ptr<Logger> logger, TracerOptions options,
              std::string routePath = "/proc/net/route");
   // Stops the loop at the next tick and joins the thread; nothing is flushed.
+  // In a forked child (whose copy has no loop thread) it only abandons the
+  // members, leaving every libevent object and the thread handle untouched.
   ~SensorImpl() override;
 
   Recorder& recorder() noexcept override { return *recorder_; }
@@ -41,7 +43,7 @@ class SensorImpl final : public Sensor {
   void run() noexcept;
   static void onTick(void* self) noexcept;
 
-  std::shared_ptr<const Logger> logger_;
+  std::shared_ptr<Logger> logger_;
   TracerOptions options_;
   pid_t ownerPid_;
   // Held by pointer so that a forked child can abandon them: freeing them
@@ -55,7 +57,9 @@ class SensorImpl final : public Sensor {
 };
 
 // The live sensor of this process, or a new one built from logger and
-// options. Any host thread; serialised by a process-wide mutex.
-std::shared_ptr<SensorImpl> getOrCreateSensor(std::shared_ptr<const Logger> logger, TracerOptions options);
+// options (which are ignored when a sensor lives). A sensor inherited through
+// fork is never handed out: the child gets one of its own. Any host thread;
+// serialised by a process-wide mutex. Throws what building a sensor throws.
+std::shared_ptr<SensorImpl> getOrCreateSensor(std::shared_ptr<Logger> logger, TracerOptions options);
 
 }  // namespace vostrel

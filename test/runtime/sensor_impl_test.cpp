@@ -40,7 +40,7 @@ TracerOptions shortOptions(uint16_t port) {
   return options;
 }
 
-std::shared_ptr<const Logger> quietLogger() {
+std::shared_ptr<Logger> quietLogger() {
   auto logger = std::make_shared<Logger>();
   logger->setThreshold(LogLevel::error);
   return logger;
