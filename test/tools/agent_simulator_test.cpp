@@ -1,6 +1,10 @@
 #include "agent_simulator/agent_simulator.h"
 
 #include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/http.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +15,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -204,10 +209,13 @@ TEST(AgentSimulator, InjectsDelayAndClose) {
   }
   {
     // A reply still waiting for its delay when the simulator goes away is dropped cleanly.
-    AgentSimulator simulator(delayed);
-    std::thread client([port = simulator.port()] { EXPECT_FALSE(send(port, "GET", "/").answered); });
-    ASSERT_TRUE(simulator.waitForRequests("GET", "/", 1, 5s));
-    client.detach();
+    auto simulator = std::make_unique<AgentSimulator>(delayed);
+    bool answered = true;
+    std::thread client([&answered, port = simulator->port()] { answered = send(port, "GET", "/").answered; });
+    EXPECT_TRUE(simulator->waitForRequests("GET", "/", 1, 5s));
+    simulator.reset();
+    client.join();
+    EXPECT_FALSE(answered);
   }
   SimulatorConfig closing;
   closing.closeWithoutAnswer = true;
@@ -300,6 +308,72 @@ TEST(AgentSimulator, RendersTraceTrees) {
             "trace=0000000000000001 span=0000000000000002 parent=- op=\"root\" duration=5 ms tags={\"k\":\"v\"}");
   EXPECT_EQ(AgentSimulator::formatSpanLine(simulator.spans()[1]),
             "trace=fffffffffffffffe span=0000000000000005 parent=0000000000000009 op=\"orphan\" duration=5 ms");
+}
+
+// A persistent libevent client, as the sensor uses, on the loop of the calling thread.
+class LibeventClient {
+ public:
+  explicit LibeventClient(uint16_t port)
+      : base_(event_base_new()), connection_(evhttp_connection_base_new(base_, nullptr, "127.0.0.1", port)) {
+    evhttp_connection_set_timeout(connection_, 5);
+  }
+  ~LibeventClient() {
+    evhttp_connection_free(connection_);
+    event_base_free(base_);
+  }
+
+  // Returns the status, 0 when the request failed without an answer.
+  int request(evhttp_cmd_type method, const std::string& path, const std::string& body = "") {
+    struct Result {
+      int status = -1;
+      event_base* base;
+    } result{-1, base_};
+    evhttp_request* request = evhttp_request_new(
+        [](evhttp_request* done, void* arg) {
+          auto* r = static_cast<Result*>(arg);
+          r->status = done == nullptr ? 0 : evhttp_request_get_response_code(done);
+          event_base_loopbreak(r->base);
+        },
+        &result);
+    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type", "application/json");
+    evbuffer_add(evhttp_request_get_output_buffer(request), body.data(), body.size());
+    EXPECT_EQ(evhttp_make_request(connection_, request, method, path.c_str()), 0);
+    while (result.status < 0 && event_base_dispatch(base_) == 0) {
+    }
+    return result.status;
+  }
+
+  // The local port identifies the socket the requests went over.
+  uint16_t localPort() const {
+    bufferevent* socket = evhttp_connection_get_bufferevent(connection_);
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    getsockname(bufferevent_getfd(socket), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+  }
+
+ private:
+  event_base* base_;
+  evhttp_connection* connection_;
+};
+
+// The whole handshake and a post run over one kept-alive connection; a closing agent fails the request.
+TEST(AgentSimulator, ServesPersistentLibeventClient) {
+  AgentSimulator simulator;
+  LibeventClient client(simulator.port());
+  EXPECT_EQ(client.request(EVHTTP_REQ_GET, "/"), 200);
+  const uint16_t socketPort = client.localPort();
+  EXPECT_EQ(client.request(EVHTTP_REQ_PUT, kDiscovery, kAnnounce), 200);
+  EXPECT_EQ(client.request(EVHTTP_REQ_HEAD, kReady), 200);
+  EXPECT_EQ(client.request(EVHTTP_REQ_POST, kTraces, "[" + record(R"("t":1,"s":2)", "op") + "]"), 200);
+  EXPECT_EQ(client.localPort(), socketPort);
+  EXPECT_EQ(simulator.spans().size(), 1u);
+  EXPECT_TRUE(simulator.violations().empty()) << simulator.violations().front();
+
+  simulator.setCloseWithoutAnswer(true);
+  EXPECT_EQ(client.request(EVHTTP_REQ_HEAD, kReady), 0);
+  simulator.setCloseWithoutAnswer(false);
+  EXPECT_EQ(client.request(EVHTTP_REQ_HEAD, kReady), 200);
 }
 
 struct Command {
