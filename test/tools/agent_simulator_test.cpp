@@ -386,7 +386,7 @@ Command startCommand(const std::string& name, const std::vector<std::string>& ar
   Command command{-1, std::string(VOSTREL_TEST_BINARY_DIR) + "/" + name + ".out",
                   std::string(VOSTREL_TEST_BINARY_DIR) + "/" + name + ".port"};
   std::remove(command.portPath.c_str());
-  std::vector<std::string> all = {AGENT_SIMULATOR_PATH, "--port-file", command.portPath};
+  std::vector<std::string> all = {AGENT_SIMULATOR_PATH, "--port", "0", "--port-file", command.portPath};
   all.insert(all.end(), arguments.begin(), arguments.end());
   command.pid = fork();
   if (command.pid == 0) {

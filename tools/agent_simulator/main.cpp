@@ -26,7 +26,8 @@ receives and reports every request that does not follow the protocol.
 
 Listening:
   --host ADDRESS          address to listen on (default 127.0.0.1)
-  --port N                port to listen on; 0 picks a free one (default 0)
+  --port N                port to listen on; 0 picks a free one (default 42699,
+                          the port the sensor looks at unless configured)
   --port-file FILE        write the bound port to FILE once listening
 
 Answers:
@@ -99,6 +100,7 @@ Options parseOptions(int argc, char** argv) {
   Options options;
   auto& config = options.config;
   config.printSpans = true;
+  config.port = 42699;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     auto value = [&]() -> std::string {
