@@ -370,6 +370,9 @@ AgentSimulator::AgentSimulator(SimulatorConfig config)
   // than answered by libevent alone.
   evhttp_set_allowed_methods(http_.get(), 0x1ff);
   evhttp_set_default_content_type(http_.get(), nullptr);
+  // libevent drops idle connections after 50 s; the sensor keeps one open
+  // across its 30 s retry waits, and a test must not race such a drop.
+  evhttp_set_timeout(http_.get(), 3600);
   evhttp_set_gencb(http_.get(), &AgentSimulator::onRequestThunk, this);
   evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(http_.get(), config_.host.c_str(), config_.port);
   if (bound == nullptr) {
