@@ -164,7 +164,8 @@ TEST(AgentSimulator, AnswersReadinessInSequence) {
 
 // A valid batch is stored record by record, written as JSON lines and answered with the traces status.
 TEST(AgentSimulator, StoresSpansOfValidBatches) {
-  const std::string linesPath = std::string(VOSTREL_TEST_BINARY_DIR) + "/simulator_spans.jsonl";
+  const std::string linesPath =
+      std::string(VOSTREL_TEST_BINARY_DIR) + "/simulator_spans." + std::to_string(getpid()) + ".jsonl";
   std::remove(linesPath.c_str());
   SimulatorConfig config;
   config.jsonLinesPath = linesPath;
@@ -193,6 +194,7 @@ TEST(AgentSimulator, StoresSpansOfValidBatches) {
   for (std::string line; std::getline(lines, line);) written.push_back(line);
   ASSERT_EQ(written.size(), 3u);
   EXPECT_EQ(nlohmann::json::parse(written[1]), spans[1]);
+  std::remove(linesPath.c_str());
 }
 
 // Delayed answers come late but complete; closing answers nothing, also when switched on at run time.
@@ -383,8 +385,9 @@ struct Command {
 };
 
 Command startCommand(const std::string& name, const std::vector<std::string>& arguments) {
-  Command command{-1, std::string(VOSTREL_TEST_BINARY_DIR) + "/" + name + ".out",
-                  std::string(VOSTREL_TEST_BINARY_DIR) + "/" + name + ".port"};
+  // Named after our pid, so that runs in parallel never share a file.
+  const std::string base = std::string(VOSTREL_TEST_BINARY_DIR) + "/" + name + "." + std::to_string(getpid());
+  Command command{-1, base + ".out", base + ".port"};
   std::remove(command.portPath.c_str());
   std::vector<std::string> all = {AGENT_SIMULATOR_PATH, "--port", "0", "--port-file", command.portPath};
   all.insert(all.end(), arguments.begin(), arguments.end());
@@ -434,6 +437,8 @@ TEST(AgentSimulatorCommand, ExitsWithSummary) {
     EXPECT_EQ(send(port, "POST", "/com.vostrel.plugin.cpp/traces.77", batch).status, 200);
     EXPECT_EQ(waitForExit(command.pid), 0);
     const std::string output = readAll(command.outputPath);
+    std::remove(command.outputPath.c_str());
+    std::remove(command.portPath.c_str());
     EXPECT_NE(output.find("trace=0000000000000001 span=0000000000000002 parent=- op=\"op\" duration=3 ms\n"),
               std::string::npos) << output;
     EXPECT_NE(output.find("trace 0000000000000001 (1 span)\n  \"op\" [0000000000000002] 3 ms\nreceived 1 spans\n"),
@@ -446,6 +451,8 @@ TEST(AgentSimulatorCommand, ExitsWithSummary) {
   kill(command.pid, SIGTERM);
   EXPECT_EQ(waitForExit(command.pid), 1);
   EXPECT_EQ(readAll(command.outputPath), "received 0 spans\n");
+  std::remove(command.outputPath.c_str());
+  std::remove(command.portPath.c_str());
 }
 
 }  // namespace
