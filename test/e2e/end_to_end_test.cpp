@@ -218,7 +218,9 @@ TEST(EndToEndTest, MasterCyclesThenForkedWorkersTraceAndExitPromptly) {
       EXPECT_EQ(w[3], "X-VOSTREL-T,X-VOSTREL-S,X-VOSTREL-L") << line;
       EXPECT_EQ(w[5], "1") << "the library must stay loaded after dlclose: " << line;
     }
-    if (!w.empty() && w[0] == "check") EXPECT_EQ(w[1], "ok");
+    if (!w.empty() && w[0] == "check") {
+      EXPECT_EQ(w[1], "ok");
+    }
     if (w.size() == 4 && w[0] == "exited") {
       ++exited;
       EXPECT_EQ(w[2], "ok") << line;
