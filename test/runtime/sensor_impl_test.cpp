@@ -102,12 +102,13 @@ TEST_F(SensorImplTest, DestroysPromptlyWhileTheAgentNeverAnswers) {
   sim::SimulatorConfig config;
   config.delay = 60s;
   sim::AgentSimulator stalled(config);
+  const int before = threadCount();
   auto sensor = std::make_shared<SensorImpl>(quietLogger(), shortOptions(stalled.port()), "/nonexistent/route");
   ASSERT_TRUE(stalled.waitForRequests("GET", "/", 1, 10s));
   const auto start = std::chrono::steady_clock::now();
   sensor.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-  EXPECT_EQ(threadCount(), baseThreads_);
+  EXPECT_EQ(threadCount(), before);
 }
 
 // A child forked while the parent's sensor runs gives up the inherited one
