@@ -330,12 +330,12 @@ int exitWithLiveTracer(const std::string& mode) {
 int forkWithTracer(const std::string& mode) {
   Loaded loaded = load();
   auto span = loaded.tracer->StartSpan("started before fork");
-  say("parent threads " + std::to_string(threadCount()));
+  say("threads parent " + std::to_string(threadCount()));
   pid_t pid = fork();
   if (pid < 0) fail("fork failed");
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    say("child threads " + std::to_string(threadCount()));
+    say("threads child " + std::to_string(threadCount()));
     span->SetTag("in", "child");
     span.reset();
     auto inherited = loaded.tracer->StartSpan("inherited in child");
@@ -351,10 +351,10 @@ int forkWithTracer(const std::string& mode) {
       std::string error;
       auto fresh = loaded.handle.tracer_factory().MakeTracer(configuration, error);
       if (!fresh) fail("MakeTracer in the child failed: " + error);
-      say("child new-tracer threads " + std::to_string(threadCount()));
+      say("threads child-new-tracer " + std::to_string(threadCount()));
       (*fresh)->StartSpan("in child")->Finish();
       fresh->reset();
-      say("child new-tracer released threads " + std::to_string(threadCount()));
+      say("threads child-new-tracer-released " + std::to_string(threadCount()));
     }
     std::exit(0);
   }
@@ -363,7 +363,7 @@ int forkWithTracer(const std::string& mode) {
   say(std::string("child ") + (WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "ok" : "failed"));
   span.reset();
   loaded.tracer.reset();
-  say("parent threads after release " + std::to_string(threadCount()));
+  say("threads parent-after-release " + std::to_string(threadCount()));
   return 0;
 }
 
