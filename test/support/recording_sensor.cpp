@@ -102,4 +102,13 @@ std::vector<std::string> LogCapture::lines() const {
   return lines_->lines;
 }
 
+TracerHarness::TracerHarness()
+    : sensor(std::make_shared<RecordingSensor>()), tracer(std::make_shared<TracerImpl>(log.logger(), sensor)) {}
+
+nlohmann::ordered_json TracerHarness::batch() const {
+  const auto pieces = sensor->records();
+  if (pieces.empty()) return nlohmann::ordered_json::array();
+  return nlohmann::ordered_json::parse(frameBatch(pieces, spanTail(4711, "uuid")));
+}
+
 }  // namespace vostrel::test

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "plugin/logger.h"
+#include "plugin/tracer_impl.h"
 #include "runtime/sensor.h"
 
 namespace vostrel::test {
@@ -80,6 +83,18 @@ class LogCapture {
   };
   std::shared_ptr<Lines> lines_;
   std::shared_ptr<Logger> logger_;
+};
+
+// A tracer on a recording sensor, logging into a capture.
+struct TracerHarness {
+  TracerHarness();
+  LogCapture log;
+  std::shared_ptr<RecordingSensor> sensor;
+  std::shared_ptr<TracerImpl> tracer;
+
+  // The recorded pieces framed as one batch (trailer of pid 4711, agent
+  // "uuid", no service) and parsed; member order is kept.
+  nlohmann::ordered_json batch() const;
 };
 
 }  // namespace vostrel::test
