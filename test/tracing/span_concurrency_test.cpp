@@ -80,10 +80,12 @@ TEST(SpanConcurrency, WorksOnSpansWhileSettingsChange) {
   });
 
   constexpr int workers = 4;
-  constexpr int rounds = 150;
+  constexpr int rounds = 300;
+  StartLine line(workers);
   std::vector<std::thread> threads;
   for (int t = 0; t < workers; ++t) {
     threads.emplace_back([&, t] {
+      line.arriveAndWait();
       const HttpHeadersCarrier incoming(test::Headers{
           {"X-VOSTREL-T", "00000000000000aa"}, {"X-VOSTREL-S", "00000000000000bb"}, {"X-User", "bob"}});
       for (int i = 0; i < rounds; ++i) {
@@ -92,7 +94,8 @@ TEST(SpanConcurrency, WorksOnSpansWhileSettingsChange) {
         auto child = h.tracer->StartSpanWithOptions("child", childOf(**extracted));
         child->SetTag("http.url", "/a?apikey=1&user=2");
         child->SetTag("worker", t);
-        shared->SetTag("worker" + std::to_string(t), i);
+        // A burst, so that tagging threads overlap with nothing else ordering them.
+        for (int k = 0; k < 16; ++k) shared->SetTag("worker" + std::to_string(t), i * 16 + k);
         shared->SetBaggageItem("b" + std::to_string(t), "v");
         shared->Log({{"round", i}});
 
