@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
 #include "agent/secret_filter.h"
 #include "plugin/tracer_impl.h"
 #include "reporting/json_writer.h"
+#include "tracing/identifiers.h"
 
 namespace vostrel {
 
@@ -17,22 +19,96 @@ namespace {
 // does not pin its memory in every host thread.
 constexpr std::size_t maxKeptScratch = 64 * 1024;
 
-template <std::size_t N>
-void literal(std::string& out, const char (&text)[N]) {
-  out.append(text, N - 1);
-}
+// plain[b]: byte b is written as it is inside a JSON string.
+struct PlainBytes {
+  bool plain[256];
+  constexpr PlainBytes() : plain() {
+    for (int b = 0x20; b <= 0x7E; ++b) plain[b] = b != '"' && b != '\\';
+  }
+};
+constexpr PlainBytes plainBytes;
 
-void appendString(std::string& out, const std::string& text) { appendJsonString(out, text.data(), text.size()); }
+// The calling thread's scratch text. Fragments are copied in place rather
+// than through a library append each: a record is a few dozen of them. The
+// string's size stays at its capacity between uses, so nothing is cleared;
+// position() is the end of what was written.
+class Scratch {
+ public:
+  explicit Scratch(std::string& storage) : storage_(storage) {
+    if (storage_.size() < initialSize) storage_.resize(initialSize);
+  }
+  ~Scratch() {
+    if (storage_.size() > maxKeptScratch) std::string().swap(storage_);
+  }
+
+  template <std::size_t N>
+  void literal(const char (&text)[N]) {
+    raw(text, N - 1);
+  }
+  void raw(const char* text, std::size_t length) {
+    reserve(length);
+    std::memcpy(&storage_[position_], text, length);
+    position_ += length;
+  }
+  void decimal(int64_t value) {
+    const auto text = formatDecimal(value);
+    raw(text.data(), text.size());
+  }
+  // Copies and checks in one pass; text that needs escapes is rewritten by
+  // the JSON writer.
+  void string(const char* text, std::size_t length) {
+    reserve(length + 2);
+    char* const start = &storage_[position_];
+    char* out = start;
+    *out++ = '"';
+    for (std::size_t i = 0; i < length; ++i) {
+      const char c = text[i];
+      if (!plainBytes.plain[static_cast<unsigned char>(c)]) {
+        return delegate([&](std::string& target) { appendJsonString(target, text, length); });
+      }
+      *out++ = c;
+    }
+    *out++ = '"';
+    position_ += static_cast<std::size_t>(out - start);
+  }
+  void string(const std::string& text) { string(text.data(), text.size()); }
+  void value(const opentracing::Value& value) {
+    if (value.is<std::string>()) return string(value.get<std::string>());
+    if (value.is<int64_t>()) return decimal(value.get<int64_t>());
+    if (value.is<bool>()) return value.get<bool>() ? literal("true") : literal("false");
+    delegate([&](std::string& out) { appendJsonValue(out, value); });
+  }
+  const char* data() const noexcept { return storage_.data(); }
+  std::size_t position() const noexcept { return position_; }
+
+ private:
+  static constexpr std::size_t initialSize = 1024;
+
+  void reserve(std::size_t length) {
+    if (position_ + length > storage_.size()) storage_.resize(std::max(2 * storage_.size(), position_ + length));
+  }
+  // Lets the JSON writer append for the rarer kinds.
+  template <class Write>
+  void delegate(Write&& write) {
+    storage_.resize(position_);
+    write(storage_);
+    position_ = storage_.size();
+    storage_.resize(storage_.capacity());
+  }
+
+  std::string& storage_;
+  std::size_t position_ = 0;
+};
 
 // "key":"value" pairs separated by commas.
-void appendStringMembers(std::string& out, const StringMap& map) {
+void appendStringMembers(Scratch& out, const StringMap& map) {
   bool first = true;
   for (const auto& entry : map) {
-    if (!first) literal(out, ",");
+    if (!first) out.literal(",");
     first = false;
-    appendString(out, entry.first);
-    literal(out, ":");
-    appendString(out, entry.second);
+    out.string(entry.first);
+    out.literal(":");
+    out.string(entry.second);
   }
 }
 
@@ -77,7 +153,7 @@ class WrittenKeys {
 // One member per millisecond. Records of the same millisecond are merged in
 // recording order rather than dropped, the first value of a key winning, so
 // no field is lost and no member name repeats.
-void appendLogs(std::string& out, const std::vector<LogEntry>& logs) {
+void appendLogs(Scratch& out, const std::vector<LogEntry>& logs) {
   std::vector<const LogEntry*> order;
   order.reserve(logs.size());
   for (const auto& entry : logs) order.push_back(&entry);
@@ -85,27 +161,27 @@ void appendLogs(std::string& out, const std::vector<LogEntry>& logs) {
   if (!std::is_sorted(order.begin(), order.end(), earlier)) std::stable_sort(order.begin(), order.end(), earlier);
 
   WrittenKeys written;
-  literal(out, "{");
+  out.literal("{");
   for (std::size_t i = 0; i < order.size(); ++i) {
     const LogEntry& entry = *order[i];
     if (i == 0 || entry.timestamp != order[i - 1]->timestamp) {
-      if (i != 0) literal(out, "},");
-      literal(out, "\"");
-      appendDecimal(out, entry.timestamp);
-      literal(out, "\":{");
+      if (i != 0) out.literal("},");
+      out.literal("\"");
+      out.decimal(entry.timestamp);
+      out.literal("\":{");
       written.clear();
     }
     for (const auto& field : entry.fields) {
       const bool first = written.empty();
       if (!written.insert(field.first)) continue;
-      if (!first) literal(out, ",");
-      appendString(out, field.first);
-      literal(out, ":");
-      appendJsonValue(out, field.second);
+      if (!first) out.literal(",");
+      out.string(field.first);
+      out.literal(":");
+      out.value(field.second);
     }
   }
-  if (!order.empty()) literal(out, "}");
-  literal(out, "}");
+  if (!order.empty()) out.literal("}");
+  out.literal("}");
 }
 
 }  // namespace
@@ -113,51 +189,50 @@ void appendLogs(std::string& out, const std::vector<LogEntry>& logs) {
 ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions& options) {
   // Formatting into one string and handing it to the buffer in one append is
   // much cheaper than many small evbuffer appends.
-  thread_local std::string scratch;
-  std::string& out = scratch;
-  out.clear();
+  thread_local std::string storage;
+  Scratch out(storage);
 
-  literal(out, ",{\"t\":");
-  appendDecimal(out, static_cast<int64_t>(span.traceId_));
+  out.literal(",{\"t\":");
+  out.decimal(static_cast<int64_t>(span.traceId_));
   if (span.parentId_ != 0) {
-    literal(out, ",\"p\":");
-    appendDecimal(out, static_cast<int64_t>(span.parentId_));
+    out.literal(",\"p\":");
+    out.decimal(static_cast<int64_t>(span.parentId_));
   }
-  literal(out, ",\"s\":");
-  appendDecimal(out, static_cast<int64_t>(span.spanId_));
-  literal(out, ",\"ts\":");
-  appendDecimal(out, span.startTimestamp_);
+  out.literal(",\"s\":");
+  out.decimal(static_cast<int64_t>(span.spanId_));
+  out.literal(",\"ts\":");
+  out.decimal(span.startTimestamp_);
   const auto finish = options.finish_steady_timestamp.time_since_epoch().count() != 0
                           ? options.finish_steady_timestamp
                           : std::chrono::steady_clock::now();
-  literal(out, ",\"d\":");
-  appendDecimal(out, std::chrono::duration_cast<std::chrono::nanoseconds>(finish - span.startSteady_).count() / 1000000);
+  out.literal(",\"d\":");
+  out.decimal(std::chrono::duration_cast<std::chrono::nanoseconds>(finish - span.startSteady_).count() / 1000000);
 
   for (const auto& field : span.extraFields_) {
-    literal(out, ",");
-    appendString(out, field.first);
-    literal(out, ":");
+    out.literal(",");
+    out.string(field.first);
+    out.literal(":");
     if (field.second == "true" || field.second == "false") {
-      out.append(field.second);
+      out.raw(field.second.data(), field.second.size());
     } else {
-      appendString(out, field.second);
+      out.string(field.second);
     }
   }
 
-  literal(out, ",\"data\":{\"sdk\":{\"name\":");
-  appendString(out, span.operationName_);
+  out.literal(",\"data\":{\"sdk\":{\"name\":");
+  out.string(span.operationName_);
 
   if (!span.tags_.empty() || !span.capturedHeaders_.empty() || !span.baggage_.empty() || !span.logs_.empty()) {
-    literal(out, ",\"custom\":{\"tags\":{");
+    out.literal(",\"custom\":{\"tags\":{");
     // Taken only when a URL is to be redacted: the snapshot is an atomic load.
     std::shared_ptr<const SecretFilter> filter;
     bool filterTaken = false;
     bool first = true;
     for (const auto& tag : span.tags_) {
-      if (!first) literal(out, ",");
+      if (!first) out.literal(",");
       first = false;
-      appendString(out, tag.first);
-      literal(out, ":");
+      out.string(tag.first);
+      out.literal(":");
       const std::string_view url =
           tag.first == "http.url" ? opentracing::util::apply_visitor(TextOf{}, tag.second) : std::string_view();
       if (url.data() != nullptr) {
@@ -167,35 +242,34 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
         }
         if (filter) {
           const std::string redacted = redactQueryString(*filter, url.data(), url.size());
-          appendString(out, redacted);
+          out.string(redacted);
           continue;
         }
       }
-      appendJsonValue(out, tag.second);
+      out.value(tag.second);
     }
     if (!span.capturedHeaders_.empty()) {
-      if (!first) literal(out, ",");
-      literal(out, "\"http.header\":{");
+      if (!first) out.literal(",");
+      out.literal("\"http.header\":{");
       appendStringMembers(out, span.capturedHeaders_);
-      literal(out, "}");
+      out.literal("}");
     }
-    literal(out, "}");
+    out.literal("}");
     if (!span.logs_.empty()) {
-      literal(out, ",\"logs\":");
+      out.literal(",\"logs\":");
       appendLogs(out, span.logs_);
     }
     if (!span.baggage_.empty()) {
-      literal(out, ",\"baggage\":{");
+      out.literal(",\"baggage\":{");
       appendStringMembers(out, span.baggage_);
-      literal(out, "}");
+      out.literal("}");
     }
-    literal(out, "}");
+    out.literal("}");
   }
-  literal(out, "}");
+  out.literal("}");
 
   ByteBuffer buffer;
-  buffer.append(out.data(), out.size());
-  if (out.capacity() > maxKeptScratch) std::string().swap(out);
+  buffer.append(out.data(), out.position());
   return buffer;
 }
 
