@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+
+#include "agent/agent_connection.h"
 
 namespace vostrel {
 
@@ -86,6 +90,94 @@ std::vector<std::string> buildHostCandidates(const std::string& agentHost, const
     candidates.emplace_back("localhost");
   }
   return candidates;
+}
+
+}  // namespace vostrel
+
+// The lookup steps of the agent connection.
+
+namespace vostrel {
+
+void AgentConnection::connectVostrelAgent() noexcept {
+  const std::string& candidate = hostCandidates_[candidateIndex_];
+  try {
+    AddressList addresses = resolveHost(candidate);
+    agentAddress_ = addresses ? addressToString(addresses->ai_addr) : std::string();
+    addresses.reset();
+    logger_->log(LogLevel::debug, "resolved agent hostname ", candidate, " to ", agentAddress_);
+    if (!agentAddress_.empty()) httpConnection_.connect(agentAddress_.c_str(), options_->agent_port);
+  } catch (const std::exception& e) {
+    logger_->log(LogLevel::error, "connectVostrelAgent failed: ", e.what());
+    agentAddress_.clear();
+  }
+}
+
+void AgentConnection::lookupAgentHost() noexcept {
+  if (httpConnection_.peer().empty()) {
+    tryNextCandidate();
+    return;
+  }
+  try {
+    currentRequest_ = HttpRequest(memberCallback<&AgentConnection::onLookupResponse>,
+                                  memberCallback<&AgentConnection::onRequestError>, this);
+    currentRequest_.send(httpConnection_, EVHTTP_REQ_GET, "/");
+  } catch (const std::exception& e) {
+    logger_->log(LogLevel::error, "lookupAgentHost failed: ", e.what());
+    tryNextCandidate();
+  }
+}
+
+void AgentConnection::onLookupResponse(evhttp_request* request) noexcept {
+  if (requestFailed(request)) {
+    std::string message = "lookup request for ";
+    const opentracing::string_view peer = httpConnection_.peer();
+    message.append(peer.data(), peer.size());
+    message += " failed: ";
+    reportRequestFailure(message, request, false);
+    return;
+  }
+  const int status = evhttp_request_get_response_code(request);
+  if (status == 200) {
+    const char* server = evhttp_find_header(evhttp_request_get_input_headers(request), "Server");
+    if (server != nullptr && std::strcmp(server, "Vostrel Agent") == 0) {
+      sendDiscovery();
+      return;
+    }
+    // Something else answers on the agent's port: keep searching rather
+    // than stall until the sensor is rebuilt.
+    logger_->log(LogLevel::error, "Vostrel Agent header not found");
+    tryNextCandidate();
+    return;
+  }
+  const char* reason = evhttp_request_get_response_code_line(request);
+  logger_->log(LogLevel::error, "lookup request failed with ", status, ": ", reason != nullptr ? reason : "");
+  tryNextCandidate();
+}
+
+void AgentConnection::tryNextCandidate() noexcept {
+  currentRequest_.reset();
+  if (candidateIndex_ + 1 < hostCandidates_.size()) {
+    ++candidateIndex_;
+    logger_->log(LogLevel::debug, "checking next agent host candidate ", hostCandidates_[candidateIndex_]);
+    connectVostrelAgent();
+    lookupAgentHost();
+    return;
+  }
+  logger_->log(LogLevel::error, "lookup requests for all agent host candidates failed");
+  candidateIndex_ = 0;
+  connectVostrelAgent();
+  try {
+    onTimeout(*eventBase_, options_->lookup_retry_delay, eventCallback<&AgentConnection::lookupAgentHost>, this);
+  } catch (const std::exception& e) {
+    logger_->log(LogLevel::error, "scheduleLookupRetry failed: ", e.what());
+  }
+}
+
+void AgentConnection::reportRequestFailure(const std::string& message, evhttp_request* request,
+                                           bool error) noexcept {
+  const char* reason = request != nullptr ? std::strerror(errno) : requestErrorName(static_cast<int>(lastRequestError_));
+  logger_->log(error ? LogLevel::error : LogLevel::debug, message, reason);
+  tryNextCandidate();
 }
 
 }  // namespace vostrel
