@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <sstream>
+#include <string>
 
 namespace vostrel {
 
@@ -33,7 +34,10 @@ class Logger {
     try {
       std::ostringstream text;
       (text << ... << pieces);
-      log(level, pid_, text.str());
+      const std::string message = text.str();
+      // An exact string_view argument, so that this picks the non-template
+      // overload instead of recursing into itself with <int, std::string>.
+      log(level, pid_, opentracing::string_view(message));
     } catch (...) {
     }
   }

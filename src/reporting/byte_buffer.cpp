@@ -53,27 +53,35 @@ std::size_t ByteBuffer::size() const noexcept {
   return buffer == nullptr ? 0 : evbuffer_get_length(buffer);
 }
 
+evbuffer* ByteBuffer::content() const {
+  evbuffer* buffer = get();
+  // libevent would dereference the null pointer and take the host down.
+  if (buffer == nullptr) throw std::logic_error("empty ByteBuffer");
+  return buffer;
+}
+
 void ByteBuffer::append(const char* data, std::size_t length) {
-  if (evbuffer_add(get(), data, length) != 0) throw std::bad_alloc();
+  if (evbuffer_add(content(), data, length) != 0) throw std::bad_alloc();
 }
 
 void ByteBuffer::appendReference(const char* data, std::size_t length) {
-  if (evbuffer_add_reference(get(), data, length, nullptr, nullptr) != 0) throw std::bad_alloc();
+  if (evbuffer_add_reference(content(), data, length, nullptr, nullptr) != 0) throw std::bad_alloc();
 }
 
 void ByteBuffer::prepend(const char* data, std::size_t length) {
-  if (evbuffer_prepend(get(), data, length) != 0) throw std::bad_alloc();
+  if (evbuffer_prepend(content(), data, length) != 0) throw std::bad_alloc();
 }
 
 void ByteBuffer::drain(std::size_t length) {
-  if (evbuffer_drain(get(), length) != 0) {
+  if (evbuffer_drain(content(), length) != 0) {
     throw std::runtime_error("failed to drain " + std::to_string(length) + " from evbuffer");
   }
 }
 
-void ByteBuffer::appendBuffer(ByteBuffer& other) { other.moveInto(get()); }
+void ByteBuffer::appendBuffer(ByteBuffer& other) { other.moveInto(content()); }
 
 void ByteBuffer::moveInto(evbuffer* target) {
+  if (target == nullptr) throw std::logic_error("empty ByteBuffer");
   evbuffer* source = buffer_.exchange(nullptr);
   if (source == nullptr) return;
   const int result = evbuffer_add_buffer(target, source);

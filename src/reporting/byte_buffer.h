@@ -37,7 +37,8 @@ class ByteBuffer {
   explicit operator bool() const noexcept { return get() != nullptr; }
   std::size_t size() const noexcept;
 
-  // Content operations; each throws std::bad_alloc when libevent fails.
+  // Content operations; each throws std::bad_alloc when libevent fails, and
+  // std::logic_error "empty ByteBuffer" on a handle without a buffer.
   void append(const char* data, std::size_t length);
   void append(opentracing::string_view text) { append(text.data(), text.size()); }
   // Adds the bytes without copying: they must stay valid and unchanged until
@@ -47,14 +48,17 @@ class ByteBuffer {
   // Throws std::runtime_error "failed to drain <n> from evbuffer".
   void drain(std::size_t length);
   // Moves all of other's bytes to the end of this buffer and frees other's
-  // evbuffer; other is left empty in every case.
+  // evbuffer; other is left empty in every case but an empty this handle.
   void appendBuffer(ByteBuffer& other);
   // Moves all of this buffer's bytes to the end of target (for example a
-  // request body) and frees the emptied evbuffer; this handle is left empty.
+  // request body) and frees the emptied evbuffer; this handle is left empty
+  // (also when libevent fails). A null target changes nothing and throws.
   void moveInto(evbuffer* target);
   std::string toString() const;
 
  private:
+  evbuffer* content() const;
+
   std::atomic<evbuffer*> buffer_;
 };
 

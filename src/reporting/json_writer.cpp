@@ -10,25 +10,20 @@ namespace vostrel {
 
 namespace {
 
+// Built at compile time, so writers work during static initialisation too.
 struct EscapeTable {
-  // entries[b] is empty (length 0) for a byte written unchanged.
+  // text[b] holds length[b] bytes; length 0 means the byte is written as is.
   char text[256][6];
   unsigned char length[256];
-  EscapeTable() {
-    static const char hex[] = "0123456789ABCDEF";
+  constexpr EscapeTable() : text{}, length{} {
+    const char hex[] = "0123456789ABCDEF";
     for (int b = 0; b < 256; ++b) {
-      length[b] = 0;
       if (b < 0x20 || b >= 0x7F) {
         const char escaped[6] = {'\\', 'u', '0', '0', hex[b >> 4], hex[b & 15]};
         for (int i = 0; i < 6; ++i) text[b][i] = escaped[i];
         length[b] = 6;
       }
     }
-    const auto shortEscape = [this](int b, char c) {
-      text[b][0] = '\\';
-      text[b][1] = c;
-      length[b] = 2;
-    };
     shortEscape(0x08, 'b');
     shortEscape(0x09, 't');
     shortEscape(0x0A, 'n');
@@ -37,9 +32,14 @@ struct EscapeTable {
     shortEscape('"', '"');
     shortEscape('\\', '\\');
   }
+  constexpr void shortEscape(int b, char c) {
+    text[b][0] = '\\';
+    text[b][1] = c;
+    length[b] = 2;
+  }
 };
 
-const EscapeTable escapeTable;
+constexpr EscapeTable escapeTable;
 
 template <class Out>
 void appendDouble(Out& out, double value) {

@@ -4,16 +4,20 @@
 
 #include <mutex>
 #include <random>
+#include <stdexcept>
+
+#include "tracing/random_seed.h"
 
 namespace vostrel {
 
 namespace {
 
+// Built at compile time, so formatting works during static initialisation too.
 struct DigitPairs {
   char hex[256][2];
   char decimal[100][2];
-  DigitPairs() {
-    static const char digits[] = "0123456789abcdef";
+  constexpr DigitPairs() : hex{}, decimal{} {
+    const char digits[] = "0123456789abcdef";
     for (int i = 0; i < 256; ++i) {
       hex[i][0] = digits[i >> 4];
       hex[i][1] = digits[i & 15];
@@ -25,38 +29,55 @@ struct DigitPairs {
   }
 };
 
-const DigitPairs digitPairs;
+constexpr DigitPairs digitPairs;
 
-// TODO(identifiers): replace with the specified entropy gathering and seed sequence.
+using SeedObject = randutils::auto_seeded<randutils::seed_seq_fe<8, unsigned, 1>>;
+
 thread_local std::mt19937_64 engine;
 thread_local bool seeded = false;
 std::once_flag forkHandlerOnce;
 
 void seedEngine() {
-  std::random_device device;
-  std::seed_seq seed{device(), device(), device(), device()};
+  SeedObject seed;
   engine.seed(seed);
+}
+
+// The flag is set only once a seeding has succeeded: an engine whose seeding
+// threw still has its fixed default state, which every such thread shares.
+void ensureSeeded() {
+  if (seeded) return;
+  seedEngine();
+  seeded = true;
+}
+
+// Runs inside fork(): nothing may be thrown through it.
+void onForkChild() noexcept {
+  try {
+    reseedAfterFork();
+  } catch (...) {
+    // Still the parent's sequence: make the next draw seed again.
+    seeded = false;
+  }
 }
 
 }  // namespace
 
 uint32_t fold32(uint64_t value) noexcept {
-  if (value <= 0xFFFFFFFFull) return static_cast<uint32_t>(value);
   const uint64_t r = value * 0xBC2AD017D719504Dull;
   return static_cast<uint32_t>(r ^ (r >> 32));
 }
 
 void reseedAfterFork() {
-  seeded = true;
+  ensureSeeded();
   seedEngine();
 }
 
 uint64_t generateId() {
-  std::call_once(forkHandlerOnce, [] { pthread_atfork(nullptr, nullptr, reseedAfterFork); });
-  if (!seeded) {
-    seeded = true;
-    seedEngine();
-  }
+  std::call_once(forkHandlerOnce, [] {
+    // Without the handler a child would repeat its parent's identifiers.
+    if (pthread_atfork(nullptr, nullptr, onForkChild) != 0) throw std::runtime_error("pthread_atfork failed");
+  });
+  ensureSeeded();
   return engine();
 }
 

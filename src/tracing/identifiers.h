@@ -18,10 +18,13 @@ opentracing::string_view formatHexId(uint64_t id, char* out) noexcept;
 // until the next call on the same thread. Append it at once.
 opentracing::string_view formatDecimal(int64_t value) noexcept;
 
-// 64-bit value folded to 32 bits for the entropy words of the seeding.
+// 64-bit value folded to 32 bits for the entropy words of the seeding
+// (values of 32-bit types are used without it).
 uint32_t fold32(uint64_t value) noexcept;
 
-// Fork child handler: reseeds the surviving thread's engine.
+// Fork child handler: reseeds the surviving thread's engine. Registered by
+// the first generateId in the process; may throw only when the thread's very
+// first seeding fails (the registered handler catches that).
 void reseedAfterFork();
 
 }  // namespace vostrel

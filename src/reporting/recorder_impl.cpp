@@ -1,0 +1,140 @@
+#include "reporting/recorder_impl.h"
+
+#include <event2/buffer.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace vostrel {
+
+namespace {
+
+// Each recorder computes its own threshold from its own cap: a sensor rebuilt
+// with another max_buffered_spans must not inherit the first one's.
+int32_t nineTenths(int32_t capacity) {
+  return static_cast<int32_t>((static_cast<int64_t>(capacity) - 1) * 9 / 10);
+}
+
+std::string bodyText(evbuffer* body) {
+  std::string text(evbuffer_get_length(body), '\0');
+  if (!text.empty()) evbuffer_copyout(body, &text[0], text.size());
+  return text;
+}
+
+}  // namespace
+
+void appendBatch(ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2, const std::string& tail,
+                 evbuffer* body) {
+  std::size_t remaining = 0;
+  for (ByteBuffer* slot = begin1; slot != end1; ++slot) remaining += *slot ? 1 : 0;
+  for (ByteBuffer* slot = begin2; slot != end2; ++slot) remaining += *slot ? 1 : 0;
+  if (remaining == 0) return;
+
+  // Every record but the last gets the tail without the "]" closing the batch.
+  const std::size_t innerLength = tail.empty() ? 0 : tail.size() - 1;
+  bool first = true;
+  auto appendSpan = [&](ByteBuffer& span) {
+    if (!span) return;
+    if (first) {
+      span.drain(1);
+      span.prepend("[", 1);
+      first = false;
+    }
+    --remaining;
+    span.appendReference(tail.data(), remaining == 0 ? tail.size() : innerLength);
+    span.moveInto(body);
+  };
+  for (ByteBuffer* slot = begin1; slot != end1; ++slot) appendSpan(*slot);
+  for (ByteBuffer* slot = begin2; slot != end2; ++slot) appendSpan(*slot);
+}
+
+RecorderImpl::RecorderImpl(Logger* logger, const TracerOptions* options, EventBase* base, AgentLink* agent)
+    : logger_(logger),
+      agentConnection_(agent),
+      queue_(options->max_buffered_spans),
+      earlyFlushThreshold_(nineTenths(queue_.capacity())),
+      flushTimer_(*base, options->flush_interval, memberCallback<&RecorderImpl::onFlush>, this),
+      lastRequestError_(-1) {}
+
+RecorderImpl::~RecorderImpl() = default;
+
+bool RecorderImpl::record(ByteBuffer& buffer) noexcept {
+  if (queue_.push(buffer)) return true;
+  if (logger_->debugEnabled()) {
+    try {
+      logger_->log(LogLevel::debug, "Dropping message ", buffer.toString());
+    } catch (const std::exception&) {
+    }
+  }
+  return false;
+}
+
+void RecorderImpl::onFlush() noexcept {
+  try {
+    const bool ready = agentConnection_->ready();
+    if (logger_->debugEnabled()) {
+      logger_->log(LogLevel::debug, "Flushing recorder: agent_connected=", ready ? 1 : 0,
+                   "; num_spans_in_buffer=", queue_.size(), "; is_active_request_null=", activeRequest_ ? 0 : 1);
+    }
+    if (!ready || queue_.size() == 0 || activeRequest_) return;
+
+    activeRequest_ = HttpRequest(memberCallback<&RecorderImpl::onFlushResponse>,
+                                 memberCallback<&RecorderImpl::onFlushError>, this);
+    evbuffer* body = activeRequest_.body();
+    queue_.consumeAll([&](ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2) {
+      appendBatch(begin1, end1, begin2, end2, agentConnection_->spanTail(), body);
+    });
+    activeRequest_.addHeader("Content-Type", "application/json");
+    const std::string& path = agentConnection_->tracesPath();
+    if (logger_->debugEnabled()) logger_->log(LogLevel::debug, "sending spans to ", path, ": ", bodyText(body));
+    activeRequest_.send(agentConnection_->httpConnection(), EVHTTP_REQ_POST, path.c_str());
+  } catch (const std::exception& e) {
+    // An unsent request left here would block every later flush.
+    activeRequest_.reset();
+    logger_->log(LogLevel::error, "onFlush failed: ", e.what());
+  }
+}
+
+void RecorderImpl::onFlushError(evhttp_request_error kind) noexcept { lastRequestError_ = kind; }
+
+void RecorderImpl::onFlushResponse(evhttp_request* request) noexcept {
+  const int error = errno;
+  try {
+    if (requestFailed(request)) {
+      logger_->log(LogLevel::error, "failed to post spans to agent: ",
+                   request != nullptr ? std::strerror(error) : requestErrorName(lastRequestError_));
+      agentConnection_->reset();
+    } else {
+      const int status = evhttp_request_get_response_code(request);
+      if (status < 200 || status > 299) {
+        const char* reason = evhttp_request_get_response_code_line(request);
+        logger_->log(LogLevel::error, "trace request failed with ", status, ": ", reason == nullptr ? "" : reason);
+        agentConnection_->reset();
+      }
+    }
+  } catch (const std::exception& e) {
+    logger_->log(LogLevel::error, "onFlushResponse failed: ", e.what());
+  }
+  // libevent frees the request once this callback returns.
+  activeRequest_ = HttpRequest();
+}
+
+void RecorderImpl::checkEarlyFlush() noexcept {
+  const int32_t size = queue_.size();
+  if (size < earlyFlushThreshold_) return;
+  if (activeRequest_ || !agentConnection_->ready()) return;
+  if (logger_->debugEnabled()) {
+    logger_->log(LogLevel::debug, "Flushing spans early: ", size, " exceeds early flush threshold of ",
+                 earlyFlushThreshold_);
+  }
+  try {
+    flushTimer_.reset();
+  } catch (const std::exception& e) {
+    logger_->log(LogLevel::error, "checkEarlyFlush failed: ", e.what());
+  }
+  onFlush();
+}
+
+}  // namespace vostrel
