@@ -4,40 +4,21 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "support/network_guard.h"
+#include "support/route_file.h"
 
 namespace vostrel {
 namespace {
 
-const char* const routeHeader =
-    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+using test::RouteFile;
+const std::string routeHeader = RouteFile::header;
 
 std::string routeLine(const std::string& destination, const std::string& gateway) {
-  return "eth0\t" + destination + "\t" + gateway + "\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
+  return RouteFile::line(destination, gateway);
 }
-
-// A routing table written to a file of its own, removed with the test.
-class RouteFile {
- public:
-  explicit RouteFile(const std::string& content) {
-    char pattern[] = "/tmp/vostrel-route-XXXXXX";
-    const int fd = mkstemp(pattern);
-    path_ = pattern;
-    if (fd >= 0) close(fd);
-    std::ofstream(path_) << content;
-  }
-  ~RouteFile() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 struct GatewayCase {
   const char* name;
