@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -205,6 +206,8 @@ struct FailureCase {
   std::string error;  // the error line the failure logs
 };
 
+void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.name; }
+
 class AgentConnectionFailure : public AgentConnectionTest, public testing::WithParamInterface<FailureCase> {};
 
 // Each failure is logged at error level and the search moves on (here: a
@@ -241,8 +244,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "Vostrel Agent header not found"},
         FailureCase{"ServerValueInOtherCase", [](SimulatorConfig& c) { c.serverHeader = "vostrel agent"; },
                     "Vostrel Agent header not found"},
-        FailureCase{"ServerValueWithTrailingBlank", [](SimulatorConfig& c) { c.serverHeader = "Vostrel Agent "; },
-                    "Vostrel Agent header not found"},
         FailureCase{"ProbeStatus404", [](SimulatorConfig& c) { c.probeStatus = 404; },
                     "lookup request failed with 404: Not Found"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
@@ -261,16 +262,16 @@ TEST_F(AgentConnectionTest, RetriesWhenProbeGetsNoAnswer) {
 }
 
 // A host that cannot be resolved is logged with the resolver's text; with no
-// connection set up, the probe is skipped and the search starts over later.
+// connection set up, each probe is skipped and the search goes round.
 TEST_F(AgentConnectionTest, SkipsUnresolvableHost) {
   if (!test::requirePrivateNetwork()) return;
   options_.agent_host = "no-such-agent.invalid";
   start(42699);
-  ASSERT_TRUE(runUntil([&] { return logs_.count("lookup requests for all agent host candidates failed") >= 2; }));
+  ASSERT_TRUE(runUntil([&] { return logs_.count("connectVostrelAgent failed: ") >= 3; }));
   EXPECT_TRUE(logs_.inOrder({"attempting to connect to Vostrel agent at no-such-agent.invalid:42699",
                              "connectVostrelAgent failed: ", "lookup requests for all agent host candidates failed",
-                             "connectVostrelAgent failed: ", "connectVostrelAgent failed: ",
-                             "lookup requests for all agent host candidates failed"}))
+                             "connectVostrelAgent failed: ", "lookup requests for all agent host candidates failed",
+                             "connectVostrelAgent failed: "}))
       << logs_.dump();
   EXPECT_EQ(logs_.levelOf("connectVostrelAgent failed: "), LogLevel::error);
   EXPECT_GT(logs_.lines()[static_cast<size_t>(logs_.find("connectVostrelAgent failed: "))].text.size(),
