@@ -85,7 +85,9 @@ TEST(PsOutput, TakesCommandAfterHeaderLine) {
 // member only when there is one.
 TEST(DiscoveryBody, WritesMembersInOrder) {
   DiscoveryRequest container{4711, 7, "/docker/abc", 5, "socket:[12345]", {"nginx", "-g", "daemon off;"}};
-  EXPECT_EQ(bodyOf(container),
+  const std::string containerBody = bodyOf(container);
+  EXPECT_EQ(json::parse(containerBody)["args"], (json{"-g", "daemon off;"}));
+  EXPECT_EQ(containerBody,
             "{\"pid\":4711,\"pidFromParentNS\":\"true\",\"cpuSetFileContent\":\"/docker/abc\",\"fd\":5,"
             "\"inode\":\"socket:[12345]\",\"name\":\"nginx\",\"args\":[\"-g\",\"daemon off;\"]}");
 
