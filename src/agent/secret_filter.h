@@ -26,7 +26,11 @@ class SecretFilter {
   // "Invalid regex <pattern>: <library text>".
   SecretFilter(opentracing::string_view mode, std::vector<std::string> list);
 
+  // Never throws. In regex mode a name longer than maxRegexNameLength, or
+  // one the matcher gives up on, counts as secret: the standard matcher
+  // recurses per character and would overflow the caller's stack.
   bool matches(const char* name, std::size_t length) const noexcept;
+  static constexpr std::size_t maxRegexNameLength = 256;
   MatcherMode mode() const noexcept { return mode_; }
   const std::vector<std::string>& list() const noexcept { return list_; }
 

@@ -1,0 +1,108 @@
+#include "agent/secret_filter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+#include <string_view>
+
+namespace vostrel {
+
+namespace {
+
+bool equalIgnoringCase(char a, char b) noexcept {
+  return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+}
+
+MatcherMode parseMode(opentracing::string_view mode) {
+  const std::string_view m(mode.data(), mode.size());
+  if (m == "contains-ignore-case") return MatcherMode::containsIgnoreCase;
+  if (m == "contains") return MatcherMode::contains;
+  if (m == "equals-ignore-case") return MatcherMode::equalsIgnoreCase;
+  if (m == "equals") return MatcherMode::equals;
+  if (m == "regex") return MatcherMode::regex;
+  throw std::runtime_error("Invalid matcher mode " + std::string(m));
+}
+
+}  // namespace
+
+SecretFilter::SecretFilter(opentracing::string_view mode, std::vector<std::string> list)
+    : mode_(parseMode(mode)), list_(std::move(list)) {
+  if (mode_ != MatcherMode::regex) return;
+  regexes_.reserve(list_.size());
+  for (const std::string& pattern : list_) {
+    try {
+      regexes_.emplace_back(pattern, std::regex::ECMAScript);
+    } catch (const std::regex_error& e) {
+      throw std::runtime_error("Invalid regex " + pattern + ": " + e.what());
+    }
+  }
+}
+
+bool SecretFilter::matches(const char* name, std::size_t length) const noexcept {
+  const std::string_view n(name, length);
+  switch (mode_) {
+    case MatcherMode::containsIgnoreCase:
+      if (n.empty()) return false;
+      return std::any_of(list_.begin(), list_.end(), [n](const std::string& pattern) {
+        return std::search(n.begin(), n.end(), pattern.begin(), pattern.end(), equalIgnoringCase) != n.end();
+      });
+    case MatcherMode::contains:
+      if (n.empty()) return false;
+      return std::any_of(list_.begin(), list_.end(),
+                         [n](const std::string& pattern) { return n.find(pattern) != std::string_view::npos; });
+    case MatcherMode::equalsIgnoreCase:
+      return std::any_of(list_.begin(), list_.end(), [n](const std::string& pattern) {
+        return pattern.size() == n.size() && std::equal(n.begin(), n.end(), pattern.begin(), equalIgnoringCase);
+      });
+    case MatcherMode::equals:
+      return std::any_of(list_.begin(), list_.end(), [n](const std::string& pattern) { return pattern == n; });
+    case MatcherMode::regex:
+      if (regexes_.empty()) return false;
+      if (length > maxRegexNameLength) return true;
+      try {
+        return std::any_of(regexes_.begin(), regexes_.end(),
+                           [n](const std::regex& re) { return std::regex_match(n.begin(), n.end(), re); });
+      } catch (...) {
+        // Dropping a parameter is safer than leaking a secret.
+        return true;
+      }
+  }
+  return false;
+}
+
+std::string redactQueryString(const SecretFilter& filter, const char* text, std::size_t length) {
+  const std::string_view input(text, length);
+  const std::size_t question = input.find('?');
+  if (question == std::string_view::npos) return std::string(input);
+
+  std::string out;
+  out.reserve(length);
+  out.append(input.data(), question);
+
+  const std::size_t queryBegin = question + 1;
+  std::size_t queryEnd = input.find('#', queryBegin);
+  if (queryEnd == std::string_view::npos) queryEnd = length;
+
+  bool wroteParameter = false;
+  std::size_t begin = queryBegin;
+  char separator = '?';
+  while (true) {
+    std::size_t end = input.find_first_of("&;", begin);
+    if (end == std::string_view::npos || end > queryEnd) end = queryEnd;
+    const std::string_view parameter = input.substr(begin, end - begin);
+    // A parameter without "=" is tested as a whole, wherever it stands.
+    const std::string_view name = parameter.substr(0, parameter.find('='));
+    if (!filter.matches(name.data(), name.size())) {
+      out.push_back(wroteParameter ? separator : '?');
+      out.append(parameter.data(), parameter.size());
+      wroteParameter = true;
+    }
+    if (end == queryEnd) break;
+    separator = input[end];
+    begin = end + 1;
+  }
+  out.append(input.data() + queryEnd, length - queryEnd);
+  return out;
+}
+
+}  // namespace vostrel

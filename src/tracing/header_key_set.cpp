@@ -1,0 +1,48 @@
+#include "tracing/header_key_set.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace vostrel {
+
+namespace {
+
+unsigned char lowerByte(char c) noexcept {
+  return static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// Stored names are lower case already; only the probe is folded.
+bool storedLessThanName(const std::string& stored, opentracing::string_view name) noexcept {
+  const std::size_t common = std::min(stored.size(), name.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    const unsigned char a = static_cast<unsigned char>(stored[i]);
+    const unsigned char b = lowerByte(name.data()[i]);
+    if (a != b) return a < b;
+  }
+  return stored.size() < name.size();
+}
+
+bool equalsIgnoringCase(const std::string& stored, opentracing::string_view name) noexcept {
+  if (stored.size() != name.size()) return false;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    if (static_cast<unsigned char>(stored[i]) != lowerByte(name.data()[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+HeaderKeySet::HeaderKeySet(std::vector<std::string> names) : names_(std::move(names)) {
+  for (std::string& name : names_) {
+    for (char& c : name) c = static_cast<char>(lowerByte(c));
+  }
+  std::sort(names_.begin(), names_.end());
+}
+
+const std::string* HeaderKeySet::find(opentracing::string_view name) const noexcept {
+  const auto it = std::lower_bound(names_.begin(), names_.end(), name, storedLessThanName);
+  if (it == names_.end() || !equalsIgnoringCase(*it, name)) return nullptr;
+  return &*it;
+}
+
+}  // namespace vostrel

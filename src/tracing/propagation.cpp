@@ -1,0 +1,309 @@
+#include "tracing/propagation.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <istream>
+#include <new>
+#include <ostream>
+#include <string_view>
+
+#include "tracing/header_key_set.h"
+#include "tracing/identifiers.h"
+
+namespace vostrel {
+
+namespace {
+
+constexpr std::string_view traceIdHeader = "X-VOSTREL-T";
+constexpr std::string_view spanIdHeader = "X-VOSTREL-S";
+constexpr std::string_view levelHeader = "X-VOSTREL-L";
+constexpr std::string_view baggagePrefix = "X-VOSTREL-B-";
+constexpr std::string_view syntheticHeader = "X-VOSTREL-SYNTHETIC";
+
+constexpr std::string_view correlationTypeTag = "correlationType=";
+constexpr std::string_view correlationIdTag = "correlationId=";
+constexpr std::size_t maxCorrelationIdLength = 16;
+
+std::string_view toStd(opentracing::string_view s) noexcept { return {s.data(), s.size()}; }
+opentracing::string_view toOt(std::string_view s) noexcept { return {s.data(), s.size()}; }
+
+std::error_code notEnoughMemory() { return std::make_error_code(std::errc::not_enough_memory); }
+std::error_code ioError() { return std::make_error_code(std::errc::io_error); }
+
+// Host carriers may throw despite their expected<> interface; those
+// failures are reported as the carrier's, never passed into the host.
+std::error_code carrierFailure() { return opentracing::invalid_carrier_error; }
+
+void insertFirst(StringMap& map, std::string_view key, std::string_view value) {
+  map.try_emplace(std::string(key), value);
+}
+
+void applyLevel(std::string_view value, bool& level, StringMap& extraFields) {
+  level = true;
+  if (value.empty()) return;
+  if (value[0] == '0') {
+    level = false;
+    return;
+  }
+  if (value.size() < 2 + correlationTypeTag.size() || value[0] != '1' || value[1] != ',' ||
+      value.substr(2, correlationTypeTag.size()) != correlationTypeTag) {
+    return;
+  }
+  const std::string_view rest = value.substr(2 + correlationTypeTag.size());
+  const std::size_t semicolon = rest.find(';');
+  if (semicolon == std::string_view::npos) return;
+  const std::string_view afterSemicolon = rest.substr(semicolon + 1);
+  if (afterSemicolon.substr(0, correlationIdTag.size()) != correlationIdTag) return;
+  insertFirst(extraFields, "crid", afterSemicolon.substr(correlationIdTag.size(), maxCorrelationIdLength));
+  insertFirst(extraFields, "crtp", rest.substr(0, semicolon));
+}
+
+template <class T>
+void writeRaw(std::ostream& stream, T value) {
+  stream.write(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+template <class T>
+bool readRaw(std::istream& stream, T& value) {
+  return static_cast<bool>(stream.read(reinterpret_cast<char*>(&value), sizeof value));
+}
+
+bool fitsBinaryForm(const StringMap& map) noexcept {
+  for (const auto& entry : map) {
+    if (entry.first.size() > maxBinaryFieldLength || entry.second.size() > maxBinaryFieldLength) return false;
+  }
+  return true;
+}
+
+void writeMap(std::ostream& stream, const StringMap& map) {
+  writeRaw(stream, static_cast<uint32_t>(map.size()));
+  for (const auto& entry : map) {
+    writeRaw(stream, static_cast<uint32_t>(entry.first.size()));
+    stream.write(entry.first.data(), static_cast<std::streamsize>(entry.first.size()));
+    writeRaw(stream, static_cast<uint32_t>(entry.second.size()));
+    stream.write(entry.second.data(), static_cast<std::streamsize>(entry.second.size()));
+  }
+}
+
+enum class ReadResult { ok, shortRead, corrupted };
+
+ReadResult readField(std::istream& stream, std::string& out) {
+  uint32_t length = 0;
+  if (!readRaw(stream, length)) return ReadResult::shortRead;
+  // The length comes from the wire: bound it before it sizes an allocation.
+  if (length > maxBinaryFieldLength) return ReadResult::corrupted;
+  out.resize(length);
+  if (length != 0 && !stream.read(&out[0], length)) return ReadResult::shortRead;
+  return ReadResult::ok;
+}
+
+ReadResult readMap(std::istream& stream, StringMap& map) {
+  int32_t count = 0;
+  if (!readRaw(stream, count)) return ReadResult::shortRead;
+  std::string key;
+  std::string value;
+  // Stops at the first short read, so a forged count cannot spin.
+  for (int32_t i = 0; i < count; ++i) {
+    ReadResult result = readField(stream, key);
+    if (result != ReadResult::ok) return result;
+    result = readField(stream, value);
+    if (result != ReadResult::ok) return result;
+    map[key] = value;
+  }
+  return ReadResult::ok;
+}
+
+int hexDigitValue(unsigned char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+opentracing::expected<void> injectSpanContext(const opentracing::TextMapWriter& writer, uint64_t traceId,
+                                              uint64_t spanId, bool level, const StringMap& baggage) {
+  try {
+    char digits[16];
+    auto result = writer.Set(toOt(traceIdHeader), formatHexId(traceId, digits));
+    if (!result) return result;
+    result = writer.Set(toOt(spanIdHeader), formatHexId(spanId, digits));
+    if (!result) return result;
+    result = writer.Set(toOt(levelHeader), level ? "1" : "0");
+    if (!result) return result;
+    if (baggage.empty()) return {};
+
+    std::size_t longestKey = 0;
+    for (const auto& entry : baggage) longestKey = std::max(longestKey, entry.first.size());
+    std::string key;
+    key.reserve(baggagePrefix.size() + longestKey);
+    key.assign(baggagePrefix.data(), baggagePrefix.size());
+    for (const auto& entry : baggage) {
+      key.resize(baggagePrefix.size());
+      key.append(entry.first);
+      result = writer.Set(key, entry.second);
+      if (!result) return result;
+    }
+    return {};
+  } catch (const std::bad_alloc&) {
+    return opentracing::make_unexpected(notEnoughMemory());
+  } catch (...) {
+    return opentracing::make_unexpected(carrierFailure());
+  }
+}
+
+opentracing::expected<void> injectSpanContext(std::ostream& stream, uint64_t traceId, uint64_t spanId,
+                                              bool level, const StringMap& baggage,
+                                              const StringMap& extraFields) {
+  // Writing what extraction refuses would leave an unreadable record.
+  if (!fitsBinaryForm(baggage) || !fitsBinaryForm(extraFields)) {
+    return opentracing::make_unexpected(std::make_error_code(std::errc::value_too_large));
+  }
+  try {
+    writeRaw(stream, traceId);
+    writeRaw(stream, spanId);
+    writeRaw(stream, static_cast<uint8_t>(level ? 1 : 0));
+    writeMap(stream, baggage);
+    writeMap(stream, extraFields);
+    stream.flush();
+    if (stream.fail()) return opentracing::make_unexpected(ioError());
+    return {};
+  } catch (const std::bad_alloc&) {
+    return opentracing::make_unexpected(notEnoughMemory());
+  } catch (...) {
+    // A stream with exceptions enabled.
+    return opentracing::make_unexpected(ioError());
+  }
+}
+
+bool ExactKeyCompare::operator()(opentracing::string_view a, opentracing::string_view b) const noexcept {
+  return a == b;
+}
+
+bool caseInsensitiveKeyCompare(opentracing::string_view a, opentracing::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a.data()[i])) !=
+        std::tolower(static_cast<unsigned char>(b.data()[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+template <class KeyCompare>
+opentracing::expected<bool> extractSpanContextImpl(const opentracing::TextMapReader& reader, uint64_t& traceId,
+                                                   uint64_t& spanId, bool& level, const HeaderKeySet* headerKeys,
+                                                   StringMap& baggage, StringMap& extraFields,
+                                                   StringMap& capturedHeaders, KeyCompare compare) {
+  int idHeaders = 0;
+  const bool capturing = headerKeys != nullptr && !headerKeys->empty();
+  auto visit = [&](opentracing::string_view key, opentracing::string_view value) -> opentracing::expected<void> {
+    try {
+      const std::string_view k = toStd(key);
+      const std::string_view v = toStd(value);
+      uint64_t* id = compare(key, toOt(traceIdHeader))  ? &traceId
+                     : compare(key, toOt(spanIdHeader)) ? &spanId
+                                                        : nullptr;
+      if (id != nullptr) {
+        const auto parsed = parseHexId(value);
+        if (!parsed) return opentracing::make_unexpected(opentracing::span_context_corrupted_error);
+        *id = *parsed;
+        ++idHeaders;
+      } else if (compare(key, toOt(levelHeader))) {
+        applyLevel(v, level, extraFields);
+      } else if (compare(key, toOt(syntheticHeader))) {
+        if (v == "1") insertFirst(extraFields, "sy", "true");
+      } else if (k.size() > baggagePrefix.size() &&
+                 compare(toOt(k.substr(0, baggagePrefix.size())), toOt(baggagePrefix))) {
+        insertFirst(baggage, k.substr(baggagePrefix.size()), v);
+      }
+      if (capturing) {
+        if (const std::string* name = headerKeys->find(key)) insertFirst(capturedHeaders, *name, v);
+      }
+      return {};
+    } catch (const std::bad_alloc&) {
+      return opentracing::make_unexpected(notEnoughMemory());
+    }
+  };
+
+  opentracing::expected<void> result;
+  try {
+    // By reference: the std::function then needs no allocation per request.
+    result = reader.ForeachKey(std::ref(visit));
+  } catch (const std::bad_alloc&) {
+    return opentracing::make_unexpected(notEnoughMemory());
+  } catch (...) {
+    return opentracing::make_unexpected(carrierFailure());
+  }
+  if (!result) return opentracing::make_unexpected(result.error());
+
+  if (!capturedHeaders.empty() || !extraFields.empty()) {
+    if (idHeaders != 2) {
+      traceId = 0;
+      spanId = 0;
+      level = true;
+    }
+    return true;
+  }
+  if (idHeaders == 0) return false;
+  if (idHeaders == 2) return true;
+  return opentracing::make_unexpected(opentracing::span_context_corrupted_error);
+}
+
+template opentracing::expected<bool> extractSpanContextImpl<ExactKeyCompare>(
+    const opentracing::TextMapReader&, uint64_t&, uint64_t&, bool&, const HeaderKeySet*, StringMap&, StringMap&,
+    StringMap&, ExactKeyCompare);
+template opentracing::expected<bool> extractSpanContextImpl<CaseInsensitiveKeyCompare>(
+    const opentracing::TextMapReader&, uint64_t&, uint64_t&, bool&, const HeaderKeySet*, StringMap&, StringMap&,
+    StringMap&, CaseInsensitiveKeyCompare);
+
+opentracing::expected<bool> extractSpanContext(std::istream& stream, uint64_t& traceId, uint64_t& spanId,
+                                               bool& level, StringMap& baggage, StringMap& extraFields) {
+  try {
+    if (stream.fail()) return opentracing::make_unexpected(ioError());
+    if (stream.peek() == std::istream::traits_type::eof()) return false;
+    uint8_t levelByte = 0;
+    if (!readRaw(stream, traceId) || !readRaw(stream, spanId) || !readRaw(stream, levelByte)) {
+      return opentracing::make_unexpected(ioError());
+    }
+    level = levelByte != 0;
+    ReadResult result = readMap(stream, baggage);
+    if (result == ReadResult::ok) result = readMap(stream, extraFields);
+    if (result == ReadResult::corrupted) {
+      return opentracing::make_unexpected(opentracing::span_context_corrupted_error);
+    }
+    if (result == ReadResult::shortRead || stream.fail()) return opentracing::make_unexpected(ioError());
+    return true;
+  } catch (const std::bad_alloc&) {
+    return opentracing::make_unexpected(notEnoughMemory());
+  } catch (...) {
+    return opentracing::make_unexpected(ioError());
+  }
+}
+
+opentracing::expected<uint64_t> parseHexId(opentracing::string_view text) noexcept {
+  const auto invalid = [] { return opentracing::make_unexpected(std::make_error_code(std::errc::invalid_argument)); };
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  if (begin == end) return invalid();
+  while (begin != end && std::isspace(static_cast<unsigned char>(*begin))) ++begin;
+  while (end != begin && std::isspace(static_cast<unsigned char>(end[-1]))) --end;
+  if (begin == end) return invalid();
+  while (begin != end && *begin == '0') ++begin;
+  if (end - begin > 16) {
+    return opentracing::make_unexpected(std::make_error_code(std::errc::value_too_large));
+  }
+  uint64_t value = 0;
+  for (; begin != end; ++begin) {
+    const int digit = hexDigitValue(static_cast<unsigned char>(*begin));
+    if (digit < 0) return invalid();
+    value = (value << 4) | static_cast<uint64_t>(digit);
+  }
+  return value;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,40 @@
+#include "tracing/header_key_set.h"
+
+#include <gtest/gtest.h>
+
+namespace vostrel {
+namespace {
+
+// Names are lower-cased and sorted by byte value; duplicates stay.
+TEST(HeaderKeySet, StoresLowerCaseSortedNames) {
+  const HeaderKeySet keys({"X-Forwarded-For", "accept", "User-Agent", "ACCEPT", "\xc3\x89tag"});
+  EXPECT_EQ(keys.names(),
+            (std::vector<std::string>{"accept", "accept", "user-agent", "x-forwarded-for", "\xc3\x89tag"}));
+}
+
+// Lookup ignores case over the whole name and returns the stored name.
+TEST(HeaderKeySet, FindsWholeNamesIgnoringCase) {
+  const HeaderKeySet keys({"User-Agent", "x-b3", "X-Request-Id", "a"});
+  const struct {
+    const char* probe;
+    const char* found;
+  } cases[] = {
+      {"user-agent", "user-agent"}, {"USER-AGENT", "user-agent"}, {"X-B3", "x-b3"},  {"x-request-id", "x-request-id"},
+      {"A", "a"},                   {"User", nullptr},           {"User-Agent-X", nullptr},
+      {"", nullptr},                {"b", nullptr},               {"zzz", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.probe);
+    const std::string* found = keys.find(c.probe);
+    if (c.found == nullptr) {
+      EXPECT_EQ(found, nullptr);
+    } else {
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(*found, c.found);
+    }
+  }
+  EXPECT_EQ(HeaderKeySet({}).find("a"), nullptr);
+}
+
+}  // namespace
+}  // namespace vostrel
