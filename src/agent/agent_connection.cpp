@@ -33,7 +33,7 @@ const char* reasonPhrase(evhttp_request* request) {
 
 }  // namespace
 
-AgentConnection::AgentConnection(Logger* logger, EventBase* eventBase, const TracerOptions* options,
+AgentConnection::AgentConnection(const Logger* logger, EventBase* eventBase, const TracerOptions* options,
                                  std::string routePath)
     : logger_(logger),
       eventBase_(eventBase),

@@ -32,7 +32,7 @@ class AgentConnection : public AgentLink {
   // Reads the default gateway from routePath, builds the candidates and
   // schedules onStart after options->connect_delay. Throws when scheduling
   // fails.
-  AgentConnection(Logger* logger, EventBase* eventBase, const TracerOptions* options,
+  AgentConnection(const Logger* logger, EventBase* eventBase, const TracerOptions* options,
                   std::string routePath = "/proc/net/route");
   AgentConnection(const AgentConnection&) = delete;
   AgentConnection& operator=(const AgentConnection&) = delete;
@@ -83,7 +83,7 @@ class AgentConnection : public AgentLink {
   void onRequestError(evhttp_request_error error) noexcept;
   void applyDiscoveryResponse(const std::string& body);
 
-  Logger* logger_;
+  const Logger* logger_;
   EventBase* eventBase_;
   const TracerOptions* options_;
   HttpConnection httpConnection_;

@@ -248,6 +248,41 @@ INSTANTIATE_TEST_SUITE_P(
                     "lookup request failed with 404: Not Found"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
+struct HangUpCase {
+  const char* name;
+  std::string trigger;  // the agent hangs up on the requests after this line
+  std::string error;
+};
+
+void PrintTo(const HangUpCase& hangUp, std::ostream* out) { *out << hangUp.name; }
+
+class AgentHangsUp : public AgentConnectionTest, public testing::WithParamInterface<HangUpCase> {};
+
+// An announce or readiness check that gets no answer is logged at error
+// level with the client's reason and the search moves on.
+TEST_P(AgentHangsUp, LogsAndMovesOn) {
+  const std::string& trigger = GetParam().trigger;
+  const std::string& error = GetParam().error;
+  AgentSimulator agent;
+  logs_.onLine([&agent, &trigger](const test::LogCapture::Line& line) {
+    if (line.text.rfind(trigger, 0) == 0) agent.setCloseWithoutAnswer(true);
+  });
+  AgentConnection& connection = start(agent.port());
+  ASSERT_TRUE(runUntil([&] { return logs_.count("lookup requests for all agent host candidates failed") >= 1; }));
+  logs_.onLine(nullptr);
+  EXPECT_EQ(logs_.levelOf(error), LogLevel::error) << logs_.dump();
+  EXPECT_GT(logs_.lines()[static_cast<size_t>(logs_.find(error))].text.size(), error.size());
+  EXPECT_TRUE(logs_.inOrder({trigger, error, "lookup requests for all agent host candidates failed"}));
+  EXPECT_FALSE(connection.ready());
+  expectClean(agent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, AgentHangsUp,
+    testing::Values(HangUpCase{"Announce", "Sending discovery request ", "discovery request failed: "},
+                    HangUpCase{"ReadyCheck", "Received discovery response ", "test agent request failed: "}),
+    [](const testing::TestParamInfo<HangUpCase>& info) { return std::string(info.param.name); });
+
 // An agent that closes every connection: the probe fails quietly (debug) and
 // the search keeps going round.
 TEST_F(AgentConnectionTest, RetriesWhenProbeGetsNoAnswer) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -23,9 +24,21 @@ class LogCapture {
   void attach(Logger& logger) {
     logger.setThreshold(LogLevel::debug);
     logger.setSink([this](LogLevel level, int, opentracing::string_view text) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.push_back({level, std::string(text)});
+      std::function<void(const Line&)> hook;
+      Line line{level, std::string(text)};
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(line);
+        hook = hook_;
+      }
+      if (hook) hook(line);
     });
+  }
+
+  // Called with every line after it is stored, on the logging thread.
+  void onLine(std::function<void(const Line&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
   }
 
   std::vector<Line> lines() const {
@@ -83,6 +96,7 @@ class LogCapture {
  private:
   mutable std::mutex mutex_;
   std::vector<Line> lines_;
+  std::function<void(const Line&)> hook_;
 };
 
 }  // namespace vostrel::test
