@@ -1,6 +1,7 @@
 #pragma once
 
 #include <event2/http.h>
+#include <opentracing/string_view.h>
 
 #include <cstdint>
 #include <memory>
@@ -72,7 +73,7 @@ class AgentConnection : public AgentLink {
   void tryNextCandidate() noexcept;
   // Logs message + the reason (errno text with a request, else the last
   // request error) at error or debug, then tries the next candidate.
-  void reportRequestFailure(const std::string& message, evhttp_request* request, bool error) noexcept;
+  void reportRequestFailure(opentracing::string_view message, evhttp_request* request, bool error) noexcept;
   void sendDiscovery() noexcept;
   void onDiscoveryResponse(evhttp_request* request) noexcept;
   void sendReadyCheck() noexcept;

@@ -92,11 +92,7 @@ std::vector<std::string> buildHostCandidates(const std::string& agentHost, const
   return candidates;
 }
 
-}  // namespace vostrel
-
 // The lookup steps of the agent connection.
-
-namespace vostrel {
 
 void AgentConnection::connectVostrelAgent() noexcept {
   const std::string& candidate = hostCandidates_[candidateIndex_];
@@ -129,10 +125,12 @@ void AgentConnection::lookupAgentHost() noexcept {
 
 void AgentConnection::onLookupResponse(evhttp_request* request) noexcept {
   if (requestFailed(request)) {
-    std::string message = "lookup request for ";
-    const opentracing::string_view peer = httpConnection_.peer();
-    message.append(peer.data(), peer.size());
-    message += " failed: ";
+    std::string message;
+    try {
+      message = "lookup request for " + std::string(httpConnection_.peer()) + " failed: ";
+    } catch (const std::exception&) {
+      // Out of memory: the reason alone still goes to the log.
+    }
     reportRequestFailure(message, request, false);
     return;
   }
@@ -173,7 +171,7 @@ void AgentConnection::tryNextCandidate() noexcept {
   }
 }
 
-void AgentConnection::reportRequestFailure(const std::string& message, evhttp_request* request,
+void AgentConnection::reportRequestFailure(opentracing::string_view message, evhttp_request* request,
                                            bool error) noexcept {
   const char* reason = request != nullptr ? std::strerror(errno) : requestErrorName(static_cast<int>(lastRequestError_));
   logger_->log(error ? LogLevel::error : LogLevel::debug, message, reason);
