@@ -1,0 +1,3 @@
+target_link_libraries(agent_simulator_test PRIVATE agent_simulator_lib)
+target_compile_definitions(agent_simulator_test PRIVATE AGENT_SIMULATOR_PATH="$<TARGET_FILE:agent-simulator>")
+add_dependencies(agent_simulator_test agent-simulator)
