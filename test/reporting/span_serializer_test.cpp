@@ -220,6 +220,23 @@ TEST(SpanSerializer, FramesRecordsIntoOneArray) {
   }
 }
 
+// A record far larger than the thread's scratch is written whole, and the next record after it is intact.
+TEST(SpanSerializer, WritesRecordsLargerThanScratch) {
+  TracerHarness h;
+  const std::string large = std::string(100 * 1024, 'a') + "\"" + std::string(1000, 'b');
+  h.tracer->StartSpan("large")->SetTag("big", large);
+  auto big = h.tracer->StartSpan("large");
+  big->SetTag("big", large);
+  big->SetTag("plain", std::string(3000, 'c'));
+  big->Finish();
+  h.tracer->StartSpan("small")->Finish();
+  const auto batch = h.batch();
+  ASSERT_EQ(batch.size(), 3u);
+  EXPECT_EQ(batch[1]["data"]["sdk"]["custom"]["tags"]["big"], large);
+  EXPECT_EQ(batch[1]["data"]["sdk"]["custom"]["tags"]["plain"], std::string(3000, 'c'));
+  EXPECT_EQ(batch[2]["data"]["sdk"].dump(), R"({"name":"small"})");
+}
+
 // serializeSpan can be called on its own, and the finish time of the options decides the duration.
 TEST(SpanSerializer, SerializesOpenSpanDirectly) {
   TracerHarness h;
