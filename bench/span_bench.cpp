@@ -1,0 +1,185 @@
+// Host-thread cost of the spans of one NGINX request: extract the incoming
+// context, start a child, five tags, inject into the outgoing request,
+// finish (serialization and the hand-off to the recorder included). The
+// recorder pushes into a real SpanQueue and a consumer thread frees the
+// buffers, as the sensor's loop thread does, so allocation on one thread and
+// freeing on another is part of the figure.
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "agent/secret_filter.h"
+#include "plugin/tracer_impl.h"
+#include "reporting/span_queue.h"
+#include "tracing/header_key_set.h"
+
+namespace vostrel {
+namespace {
+
+class QueueRecorder final : public Recorder {
+ public:
+  // freeOnHost: refuse every span, so the finishing thread frees its own
+  // buffer; the difference to the queued figure is the cost of freeing on
+  // another thread.
+  explicit QueueRecorder(bool freeOnHost) : freeOnHost_(freeOnHost), queue_(1 << 16), consumer_([this] { consume(); }) {}
+  ~QueueRecorder() override {
+    stop_.store(true);
+    consumer_.join();
+  }
+  bool record(ByteBuffer& buffer) noexcept override {
+    if (freeOnHost_) return false;
+    if (queue_.push(buffer)) return true;
+    refused_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  uint64_t refused() const noexcept { return refused_.load(); }
+
+ private:
+  void consume() {
+    const auto freeAll = [](ByteBuffer* b1, ByteBuffer* e1, ByteBuffer* b2, ByteBuffer* e2) {
+      for (auto* b = b1; b != e1; ++b) b->reset();
+      for (auto* b = b2; b != e2; ++b) b->reset();
+    };
+    while (!stop_.load()) {
+      queue_.consumeAll(freeAll);
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    queue_.consumeAll(freeAll);
+  }
+
+  const bool freeOnHost_;
+  SpanQueue queue_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> refused_{0};
+  std::thread consumer_;
+};
+
+class BenchSensor final : public Sensor {
+ public:
+  explicit BenchSensor(bool freeOnHost)
+      : recorder_(freeOnHost),
+        headerKeys_(std::make_shared<HeaderKeySet>(std::vector<std::string>{"X-Request-Id"})),
+        filter_(std::make_shared<SecretFilter>("contains-ignore-case",
+                                               std::vector<std::string>{"key", "pass", "secret"})) {}
+  Recorder& recorder() noexcept override { return recorder_; }
+  std::shared_ptr<const HeaderKeySet> headerKeySet() const noexcept override { return std::atomic_load(&headerKeys_); }
+  std::shared_ptr<const SecretFilter> secretFilter() const noexcept override { return std::atomic_load(&filter_); }
+  uint64_t refused() const noexcept { return recorder_.refused(); }
+
+ private:
+  QueueRecorder recorder_;
+  std::shared_ptr<const HeaderKeySet> headerKeys_;
+  std::shared_ptr<const SecretFilter> filter_;
+};
+
+// The request headers NGINX hands over, and the outgoing request's headers.
+class IncomingHeaders final : public opentracing::HTTPHeadersReader {
+ public:
+  opentracing::expected<void> ForeachKey(
+      std::function<opentracing::expected<void>(opentracing::string_view, opentracing::string_view)> f)
+      const override {
+    static const std::pair<opentracing::string_view, opentracing::string_view> headers[] = {
+        {"Host", "shop.example.com"},
+        {"User-Agent", "Mozilla/5.0 (X11; Linux x86_64)"},
+        {"Accept", "*/*"},
+        {"X-VOSTREL-T", "1d3f5a7b9c2e4f60"},
+        {"X-VOSTREL-S", "0a1b2c3d4e5f6071"},
+        {"X-VOSTREL-L", "1"},
+        {"X-Request-Id", "7f1c2e"},
+    };
+    for (const auto& header : headers) {
+      auto result = f(header.first, header.second);
+      if (!result) return result;
+    }
+    return {};
+  }
+};
+
+class OutgoingHeaders final : public opentracing::HTTPHeadersWriter {
+ public:
+  opentracing::expected<void> Set(opentracing::string_view key, opentracing::string_view value) const override {
+    // Like NGINX, copy into storage that is reused request after request.
+    if (count_ < slots) {
+      keys_[count_].assign(key.data(), key.size());
+      values_[count_].assign(value.data(), value.size());
+      ++count_;
+    }
+    return {};
+  }
+  void clear() const noexcept { count_ = 0; }
+
+ private:
+  static constexpr int slots = 8;
+  mutable std::string keys_[slots];
+  mutable std::string values_[slots];
+  mutable int count_ = 0;
+};
+
+struct Fixture {
+  explicit Fixture(bool freeOnHost)
+      : sensor(std::make_shared<BenchSensor>(freeOnHost)),
+        tracer(std::make_shared<TracerImpl>(std::make_shared<Logger>(), sensor)) {}
+  std::shared_ptr<BenchSensor> sensor;
+  std::shared_ptr<TracerImpl> tracer;
+};
+
+Fixture& fixture(bool freeOnHost = false) {
+  // Never destroyed: they outlive every benchmark thread.
+  static Fixture* queued = new Fixture(false);
+  static Fixture* freedOnHost = new Fixture(true);
+  return freeOnHost ? *freedOnHost : *queued;
+}
+
+void reportPerSpan(benchmark::State& state, const Fixture& used) {
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  state.counters["ns_per_span"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  if (state.thread_index() == 0 && &used == &fixture()) {
+    state.counters["refused"] = static_cast<double>(used.sensor->refused());
+  }
+}
+
+void requestSpan(benchmark::State& state) {
+  const Fixture& used = fixture(state.range(0) != 0);
+  const TracerImpl& tracer = *used.tracer;
+  const IncomingHeaders incoming;
+  const OutgoingHeaders outgoing;
+  for (auto _ : state) {
+    auto parent = tracer.Extract(incoming);
+    opentracing::StartSpanOptions options;
+    options.references.emplace_back(opentracing::SpanReferenceType::ChildOfRef, parent->get());
+    auto span = tracer.StartSpanWithOptions("/api/items", options);
+    span->SetTag("component", "nginx");
+    span->SetTag("http.method", "GET");
+    span->SetTag("http.url", "/api/items?id=42&apikey=s3cr3t&page=2");
+    span->SetTag("http.status_code", 200);
+    span->SetTag("peer.address", "10.1.2.3:51234");
+    outgoing.clear();
+    tracer.Inject(span->context(), outgoing);
+    span->Finish();
+  }
+  reportPerSpan(state, used);
+}
+// Argument 0: spans queued and freed by the consumer; 1: freed on the host thread.
+BENCHMARK(requestSpan)->Arg(0)->Arg(1)->ArgName("freeOnHost")->Threads(1)->Threads(2)->UseRealTime()->MinTime(1.0);
+
+void startFinish(benchmark::State& state) {
+  const Fixture& used = fixture();
+  const TracerImpl& tracer = *used.tracer;
+  const opentracing::StartSpanOptions options;
+  for (auto _ : state) {
+    tracer.StartSpanWithOptions("op", options)->Finish();
+  }
+  reportPerSpan(state, used);
+}
+BENCHMARK(startFinish)->Threads(1)->Threads(2)->UseRealTime()->MinTime(1.0);
+
+}  // namespace
+}  // namespace vostrel
+
+BENCHMARK_MAIN();

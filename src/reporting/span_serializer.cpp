@@ -1,0 +1,276 @@
+#include "reporting/span_serializer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+
+#include "agent/secret_filter.h"
+#include "plugin/tracer_impl.h"
+#include "reporting/json_writer.h"
+#include "tracing/identifiers.h"
+
+namespace vostrel {
+
+namespace {
+
+// Scratch buffers above this size are given back after use, so one huge span
+// does not pin its memory in every host thread.
+constexpr std::size_t maxKeptScratch = 64 * 1024;
+
+// plain[b]: byte b is written as it is inside a JSON string.
+struct PlainBytes {
+  bool plain[256];
+  constexpr PlainBytes() : plain() {
+    for (int b = 0x20; b <= 0x7E; ++b) plain[b] = b != '"' && b != '\\';
+  }
+};
+constexpr PlainBytes plainBytes;
+
+// The calling thread's scratch text. Fragments are copied in place rather
+// than through a library append each: a record is a few dozen of them. The
+// string's size stays at its capacity between uses, so nothing is cleared;
+// position() is the end of what was written.
+class Scratch {
+ public:
+  explicit Scratch(std::string& storage) : storage_(storage) {
+    if (storage_.size() < initialSize) storage_.resize(initialSize);
+  }
+  ~Scratch() {
+    if (storage_.size() > maxKeptScratch) std::string().swap(storage_);
+  }
+
+  template <std::size_t N>
+  void literal(const char (&text)[N]) {
+    raw(text, N - 1);
+  }
+  void raw(const char* text, std::size_t length) {
+    reserve(length);
+    std::memcpy(&storage_[position_], text, length);
+    position_ += length;
+  }
+  void decimal(int64_t value) {
+    const auto text = formatDecimal(value);
+    raw(text.data(), text.size());
+  }
+  // Copies and checks in one pass; text that needs escapes is rewritten by
+  // the JSON writer.
+  void string(const char* text, std::size_t length) {
+    reserve(length + 2);
+    char* const start = &storage_[position_];
+    char* out = start;
+    *out++ = '"';
+    for (std::size_t i = 0; i < length; ++i) {
+      const char c = text[i];
+      if (!plainBytes.plain[static_cast<unsigned char>(c)]) {
+        return delegate([&](std::string& target) { appendJsonString(target, text, length); });
+      }
+      *out++ = c;
+    }
+    *out++ = '"';
+    position_ += static_cast<std::size_t>(out - start);
+  }
+  void string(const std::string& text) { string(text.data(), text.size()); }
+  void value(const opentracing::Value& value) {
+    if (value.is<std::string>()) return string(value.get<std::string>());
+    if (value.is<int64_t>()) return decimal(value.get<int64_t>());
+    if (value.is<bool>()) return value.get<bool>() ? literal("true") : literal("false");
+    delegate([&](std::string& out) { appendJsonValue(out, value); });
+  }
+  const char* data() const noexcept { return storage_.data(); }
+  std::size_t position() const noexcept { return position_; }
+
+ private:
+  static constexpr std::size_t initialSize = 1024;
+
+  void reserve(std::size_t length) {
+    if (position_ + length > storage_.size()) storage_.resize(std::max(2 * storage_.size(), position_ + length));
+  }
+  // Lets the JSON writer append for the rarer kinds.
+  template <class Write>
+  void delegate(Write&& write) {
+    storage_.resize(position_);
+    write(storage_);
+    position_ = storage_.size();
+    storage_.resize(storage_.capacity());
+  }
+
+  std::string& storage_;
+  std::size_t position_ = 0;
+};
+
+// "key":"value" pairs separated by commas.
+void appendStringMembers(Scratch& out, const StringMap& map) {
+  bool first = true;
+  for (const auto& entry : map) {
+    if (!first) out.literal(",");
+    first = false;
+    out.string(entry.first);
+    out.literal(":");
+    out.string(entry.second);
+  }
+}
+
+// The text a value holds, or null for values that are not text.
+struct TextOf {
+  std::string_view operator()(const std::string& text) const { return text; }
+  std::string_view operator()(const char* text) const { return text; }
+#if VOSTREL_OPENTRACING_ABI >= 3
+  std::string_view operator()(opentracing::string_view text) const { return {text.data(), text.size()}; }
+#endif
+  template <class T>
+  std::string_view operator()(const T&) const {
+    return {nullptr, 0};
+  }
+};
+
+// Member names already written into one log member; linear while small.
+class WrittenKeys {
+ public:
+  // True when key was not written before (and records it).
+  bool insert(const std::string& key) {
+    if (!large_.empty()) return large_.insert(key).second;
+    if (std::find(small_.begin(), small_.end(), std::string_view(key)) != small_.end()) return false;
+    small_.push_back(key);
+    if (small_.size() > 16) {
+      large_.insert(small_.begin(), small_.end());
+      small_.clear();
+    }
+    return true;
+  }
+  void clear() {
+    small_.clear();
+    large_.clear();
+  }
+  bool empty() const { return small_.empty() && large_.empty(); }
+
+ private:
+  std::vector<std::string_view> small_;
+  std::unordered_set<std::string_view> large_;
+};
+
+// One member per millisecond. Records of the same millisecond are merged in
+// recording order rather than dropped, the first value of a key winning, so
+// no field is lost and no member name repeats.
+void appendLogs(Scratch& out, const std::vector<LogEntry>& logs) {
+  std::vector<const LogEntry*> order;
+  order.reserve(logs.size());
+  for (const auto& entry : logs) order.push_back(&entry);
+  const auto earlier = [](const LogEntry* a, const LogEntry* b) { return a->timestamp < b->timestamp; };
+  if (!std::is_sorted(order.begin(), order.end(), earlier)) std::stable_sort(order.begin(), order.end(), earlier);
+
+  WrittenKeys written;
+  out.literal("{");
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const LogEntry& entry = *order[i];
+    if (i == 0 || entry.timestamp != order[i - 1]->timestamp) {
+      if (i != 0) out.literal("},");
+      out.literal("\"");
+      out.decimal(entry.timestamp);
+      out.literal("\":{");
+      written.clear();
+    }
+    for (const auto& field : entry.fields) {
+      const bool first = written.empty();
+      if (!written.insert(field.first)) continue;
+      if (!first) out.literal(",");
+      out.string(field.first);
+      out.literal(":");
+      out.value(field.second);
+    }
+  }
+  if (!order.empty()) out.literal("}");
+  out.literal("}");
+}
+
+}  // namespace
+
+ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions& options) {
+  // Formatting into one string and handing it to the buffer in one append is
+  // much cheaper than many small evbuffer appends.
+  thread_local std::string storage;
+  Scratch out(storage);
+
+  out.literal(",{\"t\":");
+  out.decimal(static_cast<int64_t>(span.traceId_));
+  if (span.parentId_ != 0) {
+    out.literal(",\"p\":");
+    out.decimal(static_cast<int64_t>(span.parentId_));
+  }
+  out.literal(",\"s\":");
+  out.decimal(static_cast<int64_t>(span.spanId_));
+  out.literal(",\"ts\":");
+  out.decimal(span.startTimestamp_);
+  const auto finish = options.finish_steady_timestamp.time_since_epoch().count() != 0
+                          ? options.finish_steady_timestamp
+                          : std::chrono::steady_clock::now();
+  out.literal(",\"d\":");
+  out.decimal(std::chrono::duration_cast<std::chrono::nanoseconds>(finish - span.startSteady_).count() / 1000000);
+
+  for (const auto& field : span.extraFields_) {
+    out.literal(",");
+    out.string(field.first);
+    out.literal(":");
+    if (field.second == "true" || field.second == "false") {
+      out.raw(field.second.data(), field.second.size());
+    } else {
+      out.string(field.second);
+    }
+  }
+
+  out.literal(",\"data\":{\"sdk\":{\"name\":");
+  out.string(span.operationName_);
+
+  if (!span.tags_.empty() || !span.capturedHeaders_.empty() || !span.baggage_.empty() || !span.logs_.empty()) {
+    out.literal(",\"custom\":{\"tags\":{");
+    // Taken only when a URL is to be redacted: the snapshot is an atomic load.
+    std::shared_ptr<const SecretFilter> filter;
+    bool filterTaken = false;
+    bool first = true;
+    for (const auto& tag : span.tags_) {
+      if (!first) out.literal(",");
+      first = false;
+      out.string(tag.first);
+      out.literal(":");
+      const std::string_view url =
+          tag.first == "http.url" ? opentracing::util::apply_visitor(TextOf{}, tag.second) : std::string_view();
+      if (url.data() != nullptr) {
+        if (!filterTaken) {
+          filter = span.tracer_->sensor().secretFilter();
+          filterTaken = true;
+        }
+        if (filter) {
+          const std::string redacted = redactQueryString(*filter, url.data(), url.size());
+          out.string(redacted);
+          continue;
+        }
+      }
+      out.value(tag.second);
+    }
+    if (!span.capturedHeaders_.empty()) {
+      if (!first) out.literal(",");
+      out.literal("\"http.header\":{");
+      appendStringMembers(out, span.capturedHeaders_);
+      out.literal("}");
+    }
+    out.literal("}");
+    if (!span.logs_.empty()) {
+      out.literal(",\"logs\":");
+      appendLogs(out, span.logs_);
+    }
+    if (!span.baggage_.empty()) {
+      out.literal(",\"baggage\":{");
+      appendStringMembers(out, span.baggage_);
+      out.literal("}");
+    }
+    out.literal("}");
+  }
+  out.literal("}");
+
+  ByteBuffer buffer;
+  buffer.append(out.data(), out.position());
+  return buffer;
+}
+
+}  // namespace vostrel
