@@ -37,7 +37,7 @@ using test::threadCount;
 // sensor; the next call tries again and succeeds.
 TEST(CreateTracerTest, ReportsEventBaseFailureAndRetriesNextTime) {
   if (!test::requirePrivateNetwork()) return;
-  const int base = threadCount();
+  const int base = test::baselineThreadCount();
   TracerFactory factory;
   std::string message = "previous";
   failEventBase = true;
@@ -58,7 +58,7 @@ TEST(CreateTracerTest, ReportsEventBaseFailureAndRetriesNextTime) {
 // A configuration error is reported before any sensor is built.
 TEST(CreateTracerTest, BadConfigurationBuildsNoSensor) {
   if (!test::requirePrivateNetwork()) return;
-  const int base = threadCount();
+  const int base = test::baselineThreadCount();
   std::string message;
   auto tracer = TracerFactory().MakeTracer("{\"bogus\":1}", message);
   ASSERT_FALSE(tracer);
@@ -70,7 +70,7 @@ TEST(CreateTracerTest, BadConfigurationBuildsNoSensor) {
 // Tracers made at the same moment on several threads share one new sensor.
 TEST(CreateTracerTest, ConcurrentCreationBuildsOneSensor) {
   if (!test::requirePrivateNetwork()) return;
-  const int base = threadCount();
+  const int base = test::baselineThreadCount();
   constexpr int makers = 4;
   std::vector<std::shared_ptr<opentracing::Tracer>> tracers(makers);
   std::atomic<int> waiting{makers};

@@ -50,7 +50,7 @@ class SensorImplTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!test::requirePrivateNetwork()) GTEST_SKIP();
-    baseThreads_ = threadCount();
+    baseThreads_ = test::baselineThreadCount();
   }
   sim::AgentSimulator simulator_;
   int baseThreads_ = 0;

@@ -15,6 +15,11 @@ int threadCount() {
   return count;
 }
 
+int baselineThreadCount() {
+  std::thread([] {}).join();
+  return threadCount();
+}
+
 bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
