@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -32,9 +31,8 @@ std::string gatewayToDottedQuad(const std::string& field) {
     if (high < 0 || low < 0) return {};
     bytes[i] = static_cast<unsigned>(high * 16 + low);
   }
-  char text[16];
-  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", bytes[3], bytes[2], bytes[1], bytes[0]);
-  return text;
+  return std::to_string(bytes[3]) + "." + std::to_string(bytes[2]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[0]);
 }
 
 }  // namespace
