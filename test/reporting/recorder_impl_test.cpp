@@ -66,19 +66,6 @@ std::string batchOf(const std::vector<int>& ids) {
   return body;
 }
 
-// A port on 127.0.0.1 where nothing listens.
-uint16_t closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 // Calls checkEarlyFlush every 5 ms, as the sensor's tick does.
 struct Tick {
   RecorderImpl* recorder;
@@ -230,7 +217,7 @@ TEST_F(RecorderImplTest, FailedPostDropsBatchAndResetsLink) {
       {"503", [](LoopbackServer& s, StandInLink&) { s.respondWith(503); },
        "trace request failed with 503: Service Unavailable"},
       {"404", [](LoopbackServer& s, StandInLink&) { s.respondWith(404); }, "trace request failed with 404: Not Found"},
-      {"refused", [](LoopbackServer&, StandInLink& l) { l.connection_.connect("127.0.0.1", closedPort()); },
+      {"refused", [](LoopbackServer&, StandInLink& l) { l.connection_.connect("127.0.0.1", test::closedLoopbackPort()); },
        "failed to post spans to agent: "},
       {"closed early", [](LoopbackServer& s, StandInLink&) { s.closeEarly(); },
        "failed to post spans to agent: EOF reached"},

@@ -49,19 +49,6 @@ struct Exchange {
   }
 };
 
-// A port on 127.0.0.1 where nothing listens.
-uint16_t closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 class HttpClientTest : public ::testing::Test {
  protected:
   EventBase base_;
@@ -151,7 +138,7 @@ TEST_F(HttpClientTest, TransportFailuresReachBothCallbacks) {
   for (const Case& c : cases) {
     HttpConnection connection(base_, 100000);
     if (c.refuse) {
-      connection.connect("127.0.0.1", closedPort());
+      connection.connect("127.0.0.1", test::closedLoopbackPort());
     } else {
       (server_.*c.knob)("");
       connection.connect(server_.host(), server_.port());

@@ -2,6 +2,7 @@
 
 #include <opentracing/propagation.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +10,18 @@
 namespace vostrel::test {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
+using HeaderVisitor =
+    std::function<opentracing::expected<void>(opentracing::string_view, opentracing::string_view)>;
+
+// Calls f for each pair in order and stops at its first error, as a carrier's
+// ForeachKey does.
+inline opentracing::expected<void> visitHeaders(const Headers& headers, const HeaderVisitor& f) {
+  for (const auto& header : headers) {
+    auto result = f(header.first, header.second);
+    if (!result) return result;
+  }
+  return {};
+}
 
 // Ordered (key, value) list behind a text-map or HTTP-header carrier. Set
 // appends (keys repeat as they were set); ForeachKey visits in order.
@@ -25,11 +38,7 @@ class ListCarrier final : public Writer, public Reader {
   opentracing::expected<void> ForeachKey(
       std::function<opentracing::expected<void>(opentracing::string_view, opentracing::string_view)> f)
       const override {
-    for (const auto& header : headers_) {
-      auto result = f(header.first, header.second);
-      if (!result) return result;
-    }
-    return {};
+    return visitHeaders(headers_, f);
   }
 
   const Headers& headers() const noexcept { return headers_; }

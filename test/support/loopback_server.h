@@ -112,4 +112,7 @@ class LoopbackServer {
   std::thread thread_;
 };
 
+// A port on 127.0.0.1 where nothing listens (bound once, then closed).
+uint16_t closedLoopbackPort();
+
 }  // namespace vostrel::test

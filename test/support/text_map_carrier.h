@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-namespace vostrel::test {
+#include "support/header_carrier.h"
 
-using Headers = std::vector<std::pair<std::string, std::string>>;
+namespace vostrel::test {
 
 // A reader over an ordered list of pairs (repeats allowed). LookupKey fails
 // the test: extraction must read through ForeachKey only.
@@ -26,11 +26,7 @@ class ListReader : public Base {
   opentracing::expected<void> ForeachKey(
       std::function<opentracing::expected<void>(opentracing::string_view, opentracing::string_view)> f)
       const override {
-    for (const auto& header : headers_) {
-      auto result = f(header.first, header.second);
-      if (!result) return result;
-    }
-    return {};
+    return visitHeaders(headers_, f);
   }
 
  private:
