@@ -241,8 +241,12 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
           filterTaken = true;
         }
         if (filter) {
-          const std::string redacted = redactQueryString(*filter, url.data(), url.size());
+          // Reused, so a redaction allocates nothing once the thread has warmed up.
+          thread_local std::string redacted;
+          redacted.clear();
+          appendRedactedQueryString(redacted, *filter, url.data(), url.size());
           out.string(redacted);
+          if (redacted.capacity() > maxKeptScratch) std::string().swap(redacted);
           continue;
         }
       }
