@@ -27,7 +27,9 @@ struct LogEntry {
   std::vector<std::pair<std::string, opentracing::Value>> fields;
 };
 
-using TagMap = std::unordered_map<std::string, opentracing::Value>;
+// Spans carry a handful of tags: a vector searched linearly costs less than
+// a hash map's bucket array and node per tag. In the order first set.
+using TagMap = std::vector<std::pair<std::string, opentracing::Value>>;
 
 // "sampling.priority": an integer 0 (signed or unsigned) switches reporting
 // off; any other value, of any type, leaves it on.
