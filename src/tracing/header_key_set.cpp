@@ -32,6 +32,8 @@ bool equalsIgnoringCase(const std::string& stored, opentracing::string_view name
   return true;
 }
 
+uint64_t lengthBit(std::size_t length) noexcept { return uint64_t{1} << (length < 63 ? length : 63); }
+
 }  // namespace
 
 HeaderKeySet::HeaderKeySet(std::vector<std::string> names) : names_(std::move(names)) {
@@ -39,9 +41,11 @@ HeaderKeySet::HeaderKeySet(std::vector<std::string> names) : names_(std::move(na
     for (char& c : name) c = static_cast<char>(lowerByte(c));
   }
   std::sort(names_.begin(), names_.end());
+  for (const std::string& name : names_) lengths_ |= lengthBit(name.size());
 }
 
 const std::string* HeaderKeySet::find(opentracing::string_view name) const noexcept {
+  if ((lengths_ & lengthBit(name.size())) == 0) return nullptr;
   const auto it = std::lower_bound(names_.begin(), names_.end(), name, storedLessThanName);
   if (it == names_.end() || !equalsIgnoringCase(*it, name)) return nullptr;
   return &*it;

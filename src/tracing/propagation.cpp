@@ -115,12 +115,22 @@ ReadResult readMap(std::istream& stream, StringMap& map) {
   return ReadResult::ok;
 }
 
-int hexDigitValue(unsigned char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// value[b]: the digit byte b stands for, or -1. A table: ids are parsed on
+// every extraction.
+struct HexDigits {
+  signed char value[256];
+  constexpr HexDigits() : value() {
+    for (int b = 0; b < 256; ++b) value[b] = -1;
+    for (int d = 0; d < 10; ++d) value['0' + d] = static_cast<signed char>(d);
+    for (int d = 0; d < 6; ++d) {
+      value['a' + d] = static_cast<signed char>(10 + d);
+      value['A' + d] = static_cast<signed char>(10 + d);
+    }
+  }
+};
+constexpr HexDigits hexDigits;
+
+int hexDigitValue(unsigned char c) noexcept { return hexDigits.value[c]; }
 
 }  // namespace
 
@@ -211,17 +221,21 @@ opentracing::expected<bool> extractSpanContextImpl(const opentracing::TextMapRea
     try {
       const std::string_view k = toStd(key);
       const std::string_view v = toStd(value);
-      uint64_t* id = compare(key, toOt(traceIdHeader))  ? &traceId
-                     : compare(key, toOt(spanIdHeader)) ? &spanId
-                                                        : nullptr;
+      // Most request headers are not ours: gate the comparisons on length.
+      const bool idLength = k.size() == traceIdHeader.size();
+      static_assert(spanIdHeader.size() == traceIdHeader.size() && levelHeader.size() == traceIdHeader.size());
+      uint64_t* id = !idLength                          ? nullptr
+                     : compare(key, toOt(traceIdHeader)) ? &traceId
+                     : compare(key, toOt(spanIdHeader))  ? &spanId
+                                                         : nullptr;
       if (id != nullptr) {
         const auto parsed = parseHexId(value);
         if (!parsed) return opentracing::make_unexpected(opentracing::span_context_corrupted_error);
         *id = *parsed;
         ++idHeaders;
-      } else if (compare(key, toOt(levelHeader))) {
+      } else if (idLength && compare(key, toOt(levelHeader))) {
         applyLevel(v, level, extraFields);
-      } else if (compare(key, toOt(syntheticHeader))) {
+      } else if (k.size() == syntheticHeader.size() && compare(key, toOt(syntheticHeader))) {
         if (v == "1") insertFirst(extraFields, "sy", "true");
       } else if (k.size() > baggagePrefix.size() &&
                  compare(toOt(k.substr(0, baggagePrefix.size())), toOt(baggagePrefix))) {
