@@ -51,8 +51,8 @@ class Scratch {
     position_ += length;
   }
   void decimal(int64_t value) {
-    const auto text = formatDecimal(value);
-    raw(text.data(), text.size());
+    reserve(maxDecimalLength);
+    position_ += writeDecimal(value, &storage_[position_]);
   }
   // Copies and checks in one pass; text that needs escapes is rewritten by
   // the JSON writer.

@@ -22,6 +22,14 @@ constexpr std::string_view levelHeader = "X-VOSTREL-L";
 constexpr std::string_view baggagePrefix = "X-VOSTREL-B-";
 constexpr std::string_view syntheticHeader = "X-VOSTREL-SYNTHETIC";
 
+// The parts of the names above that extraction compares separately.
+constexpr std::string_view headerPrefix = "X-VOSTREL-";
+constexpr std::string_view traceIdSuffix = traceIdHeader.substr(headerPrefix.size());
+constexpr std::string_view spanIdSuffix = spanIdHeader.substr(headerPrefix.size());
+constexpr std::string_view levelSuffix = levelHeader.substr(headerPrefix.size());
+constexpr std::string_view syntheticSuffix = syntheticHeader.substr(headerPrefix.size());
+constexpr std::string_view baggageSuffix = baggagePrefix.substr(headerPrefix.size());
+
 constexpr std::string_view correlationTypeTag = "correlationType=";
 constexpr std::string_view correlationIdTag = "correlationId=";
 constexpr std::size_t maxCorrelationIdLength = 16;
@@ -221,25 +229,29 @@ opentracing::expected<bool> extractSpanContextImpl(const opentracing::TextMapRea
     try {
       const std::string_view k = toStd(key);
       const std::string_view v = toStd(value);
-      // Most request headers are not ours: gate the comparisons on length.
-      const bool idLength = k.size() == traceIdHeader.size();
-      static_assert(spanIdHeader.size() == traceIdHeader.size() && levelHeader.size() == traceIdHeader.size());
-      uint64_t* id = !idLength                          ? nullptr
-                     : compare(key, toOt(traceIdHeader)) ? &traceId
-                     : compare(key, toOt(spanIdHeader))  ? &spanId
-                                                         : nullptr;
+      // All our headers share one prefix: compare it once, then only the
+      // rest. Keys compare byte by byte, so this is the same test.
+      const bool ours = k.size() > headerPrefix.size() && compare(toOt(k.substr(0, headerPrefix.size())),
+                                                                  toOt(headerPrefix));
+      const std::string_view rest = ours ? k.substr(headerPrefix.size()) : std::string_view();
+      uint64_t* id = !ours                                      ? nullptr
+                     : compare(toOt(rest), toOt(traceIdSuffix)) ? &traceId
+                     : compare(toOt(rest), toOt(spanIdSuffix))  ? &spanId
+                                                                : nullptr;
       if (id != nullptr) {
         const auto parsed = parseHexId(value);
         if (!parsed) return opentracing::make_unexpected(opentracing::span_context_corrupted_error);
         *id = *parsed;
         ++idHeaders;
-      } else if (idLength && compare(key, toOt(levelHeader))) {
-        applyLevel(v, level, extraFields);
-      } else if (k.size() == syntheticHeader.size() && compare(key, toOt(syntheticHeader))) {
-        if (v == "1") insertFirst(extraFields, "sy", "true");
-      } else if (k.size() > baggagePrefix.size() &&
-                 compare(toOt(k.substr(0, baggagePrefix.size())), toOt(baggagePrefix))) {
-        insertFirst(baggage, k.substr(baggagePrefix.size()), v);
+      } else if (ours) {
+        if (compare(toOt(rest), toOt(levelSuffix))) {
+          applyLevel(v, level, extraFields);
+        } else if (compare(toOt(rest), toOt(syntheticSuffix))) {
+          if (v == "1") insertFirst(extraFields, "sy", "true");
+        } else if (rest.size() > baggageSuffix.size() &&
+                   compare(toOt(rest.substr(0, baggageSuffix.size())), toOt(baggageSuffix))) {
+          insertFirst(baggage, rest.substr(baggageSuffix.size()), v);
+        }
       }
       if (capturing) {
         if (const std::string* name = headerKeys->find(key)) insertFirst(capturedHeaders, *name, v);
