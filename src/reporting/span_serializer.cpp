@@ -222,7 +222,7 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
   out.literal(",\"data\":{\"sdk\":{\"name\":");
   out.string(span.operationName_);
 
-  if (!span.tags_.empty() || !span.capturedHeaders_.empty() || !span.baggage_.empty() || !span.logs_.empty()) {
+  if (!span.tags_.empty() || !span.capturedHeaders().empty() || !span.baggage_.empty() || !span.logs_.empty()) {
     out.literal(",\"custom\":{\"tags\":{");
     // Taken only when a URL is to be redacted: the snapshot is an atomic load.
     std::shared_ptr<const SecretFilter> filter;
@@ -252,10 +252,10 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
       }
       out.value(tag.second);
     }
-    if (!span.capturedHeaders_.empty()) {
+    if (!span.capturedHeaders().empty()) {
       if (!first) out.literal(",");
       out.literal("\"http.header\":{");
-      appendStringMembers(out, span.capturedHeaders_);
+      appendStringMembers(out, span.capturedHeaders());
       out.literal("}");
     }
     out.literal("}");

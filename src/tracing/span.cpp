@@ -143,7 +143,7 @@ bool Span::checkAndSetParent(const opentracing::StartSpanOptions& options) {
     tracer_->logger().log(LogLevel::error, "Passed in span reference of unexpected type");
     return false;
   }
-  capturedHeaders_ = parent->capturedHeaders();
+  capturedHeaders_ = parent->sharedCapturedHeaders();
   parent->ForeachBaggageItem([this](const std::string& key, const std::string& value) {
     baggage_.insert_or_assign(key, value);
     return true;
@@ -253,8 +253,7 @@ void Span::Log(opentracing::SystemTime timestamp,
 std::unique_ptr<opentracing::SpanContext> Span::Clone() const noexcept {
   try {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::unique_ptr<opentracing::SpanContext>(
-        new ImmutableSpanContext(traceId_, spanId_, level_, baggage_, extraFields_, capturedHeaders_));
+    return ImmutableSpanContext::sharingHeaders(traceId_, spanId_, level_, baggage_, extraFields_, capturedHeaders_);
   } catch (const std::exception& e) {
     tracer_->logger().log(LogLevel::error, "Clone failed: ", e.what());
     return nullptr;

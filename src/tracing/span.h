@@ -89,7 +89,10 @@ class Span final : public opentracing::Span, public SpanContext {
   opentracing::expected<void> inject(std::ostream& writer) const override;
   opentracing::expected<void> inject(const opentracing::TextMapWriter& writer) const override;
   opentracing::expected<void> inject(const opentracing::HTTPHeadersWriter& writer) const override;
-  const StringMap& capturedHeaders() const noexcept override { return capturedHeaders_; }
+  const StringMap& capturedHeaders() const noexcept override {
+    return capturedHeaders_ ? *capturedHeaders_ : noCapturedHeaders();
+  }
+  std::shared_ptr<const StringMap> sharedCapturedHeaders() const noexcept override { return capturedHeaders_; }
 
   uint64_t parentId() const noexcept { return parentId_; }
   int64_t startTimestamp() const noexcept { return startTimestamp_; }
@@ -113,7 +116,8 @@ class Span final : public opentracing::Span, public SpanContext {
   uint64_t spanId_ = 0;
   uint64_t parentId_ = 0;
   bool level_ = true;              // guarded by mutex_
-  StringMap capturedHeaders_;      // written by the constructor only
+  // Written by the constructor only; shared with the parent, null when empty.
+  std::shared_ptr<const StringMap> capturedHeaders_;
   std::string operationName_;      // guarded by mutex_
   TagMap tags_;                    // guarded by mutex_
   StringMap baggage_;              // guarded by mutex_
