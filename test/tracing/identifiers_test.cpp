@@ -176,11 +176,12 @@ TEST(Identifiers, FormatDecimal) {
 // between two digit counts, either sign, matches std::to_string.
 TEST(Identifiers, WriteDecimalAtEveryDigitCountBoundary) {
   std::vector<int64_t> values{0, std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
-  for (int64_t power = 1; power <= 1000000000000000000; power *= 10) {
+  for (int64_t power = 1;; power *= 10) {
     for (const int64_t v : {power - 1, power, power + 1}) {
       values.push_back(v);
       values.push_back(-v);
     }
+    if (power > std::numeric_limits<int64_t>::max() / 10) break;
   }
   for (const int64_t value : values) {
     char text[maxDecimalLength + 1];
