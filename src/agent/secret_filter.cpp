@@ -9,9 +9,27 @@ namespace vostrel {
 
 namespace {
 
-bool equalIgnoringCase(char a, char b) noexcept {
-  return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+char lowerChar(char c) noexcept {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
+
+bool equalIgnoringCase(char a, char b) noexcept { return lowerChar(a) == lowerChar(b); }
+
+// Names and patterns are a few bytes long: a plain loop beats find()'s
+// library calls for every pattern.
+bool containsBytes(std::string_view text, std::string_view pattern) noexcept {
+  if (pattern.size() > text.size()) return false;
+  if (pattern.empty()) return true;
+  const std::size_t last = text.size() - pattern.size();
+  for (std::size_t i = 0; i <= last; ++i) {
+    if (text[i] == pattern[0] && text.compare(i, pattern.size(), pattern) == 0) return true;
+  }
+  return false;
+}
+
+// Query parameter names are short; longer ones take the slower path that
+// folds both sides byte by byte.
+constexpr std::size_t maxLoweredName = 128;
 
 MatcherMode parseMode(opentracing::string_view mode) {
   const std::string_view m(mode.data(), mode.size());
@@ -27,6 +45,14 @@ MatcherMode parseMode(opentracing::string_view mode) {
 
 SecretFilter::SecretFilter(opentracing::string_view mode, std::vector<std::string> list)
     : mode_(parseMode(mode)), list_(std::move(list)) {
+  if (mode_ == MatcherMode::containsIgnoreCase || mode_ == MatcherMode::equalsIgnoreCase) {
+    loweredList_.reserve(list_.size());
+    for (const std::string& pattern : list_) {
+      std::string lowered = pattern;
+      for (char& c : lowered) c = lowerChar(c);
+      loweredList_.push_back(std::move(lowered));
+    }
+  }
   if (mode_ != MatcherMode::regex) return;
   regexes_.reserve(list_.size());
   for (const std::string& pattern : list_) {
@@ -40,6 +66,21 @@ SecretFilter::SecretFilter(opentracing::string_view mode, std::vector<std::strin
 
 bool SecretFilter::matches(const char* name, std::size_t length) const noexcept {
   const std::string_view n(name, length);
+  // tolower(a) == tolower(b) exactly when the lowered name holds the lowered
+  // pattern's bytes: one tolower per name byte, then plain byte searches.
+  char lowered[maxLoweredName];
+  const bool ignoreCase = mode_ == MatcherMode::containsIgnoreCase || mode_ == MatcherMode::equalsIgnoreCase;
+  if (ignoreCase && length <= maxLoweredName) {
+    for (std::size_t i = 0; i < length; ++i) lowered[i] = lowerChar(name[i]);
+    const std::string_view l(lowered, length);
+    if (mode_ == MatcherMode::containsIgnoreCase) {
+      if (l.empty()) return false;
+      return std::any_of(loweredList_.begin(), loweredList_.end(),
+                         [l](const std::string& pattern) { return containsBytes(l, pattern); });
+    }
+    return std::any_of(loweredList_.begin(), loweredList_.end(),
+                       [l](const std::string& pattern) { return pattern == l; });
+  }
   switch (mode_) {
     case MatcherMode::containsIgnoreCase:
       if (n.empty()) return false;
@@ -71,12 +112,20 @@ bool SecretFilter::matches(const char* name, std::size_t length) const noexcept 
 }
 
 std::string redactQueryString(const SecretFilter& filter, const char* text, std::size_t length) {
+  std::string out;
+  appendRedactedQueryString(out, filter, text, length);
+  return out;
+}
+
+void appendRedactedQueryString(std::string& out, const SecretFilter& filter, const char* text, std::size_t length) {
   const std::string_view input(text, length);
   const std::size_t question = input.find('?');
-  if (question == std::string_view::npos) return std::string(input);
+  if (question == std::string_view::npos) {
+    out.append(text, length);
+    return;
+  }
 
-  std::string out;
-  out.reserve(length);
+  out.reserve(out.size() + length);
   out.append(input.data(), question);
 
   const std::size_t queryBegin = question + 1;
@@ -87,8 +136,9 @@ std::string redactQueryString(const SecretFilter& filter, const char* text, std:
   std::size_t begin = queryBegin;
   char separator = '?';
   while (true) {
-    std::size_t end = input.find_first_of("&;", begin);
-    if (end == std::string_view::npos || end > queryEnd) end = queryEnd;
+    // Scanning by hand stops at the fragment instead of searching past it.
+    std::size_t end = begin;
+    while (end < queryEnd && input[end] != '&' && input[end] != ';') ++end;
     const std::string_view parameter = input.substr(begin, end - begin);
     // A parameter without "=" is tested as a whole, wherever it stands.
     const std::string_view name = parameter.substr(0, parameter.find('='));
@@ -102,7 +152,6 @@ std::string redactQueryString(const SecretFilter& filter, const char* text, std:
     begin = end + 1;
   }
   out.append(input.data() + queryEnd, length - queryEnd);
-  return out;
 }
 
 }  // namespace vostrel

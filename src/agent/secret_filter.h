@@ -37,10 +37,15 @@ class SecretFilter {
  private:
   MatcherMode mode_;
   std::vector<std::string> list_;
+  // The ignore-case modes compare a lowered name against these, lowered once
+  // here (in the locale of construction) instead of for every name.
+  std::vector<std::string> loweredList_;
   std::vector<std::regex> regexes_;
 };
 
 // The text with every query parameter whose name the filter matches removed.
 std::string redactQueryString(const SecretFilter& filter, const char* text, std::size_t length);
+// The same text appended to out, which callers may reuse to save allocations.
+void appendRedactedQueryString(std::string& out, const SecretFilter& filter, const char* text, std::size_t length);
 
 }  // namespace vostrel

@@ -51,8 +51,8 @@ class Scratch {
     position_ += length;
   }
   void decimal(int64_t value) {
-    const auto text = formatDecimal(value);
-    raw(text.data(), text.size());
+    reserve(maxDecimalLength);
+    position_ += writeDecimal(value, &storage_[position_]);
   }
   // Copies and checks in one pass; text that needs escapes is rewritten by
   // the JSON writer.
@@ -222,7 +222,7 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
   out.literal(",\"data\":{\"sdk\":{\"name\":");
   out.string(span.operationName_);
 
-  if (!span.tags_.empty() || !span.capturedHeaders_.empty() || !span.baggage_.empty() || !span.logs_.empty()) {
+  if (!span.tags_.empty() || !span.capturedHeaders().empty() || !span.baggage_.empty() || !span.logs_.empty()) {
     out.literal(",\"custom\":{\"tags\":{");
     // Taken only when a URL is to be redacted: the snapshot is an atomic load.
     std::shared_ptr<const SecretFilter> filter;
@@ -241,17 +241,21 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
           filterTaken = true;
         }
         if (filter) {
-          const std::string redacted = redactQueryString(*filter, url.data(), url.size());
+          // Reused, so a redaction allocates nothing once the thread has warmed up.
+          thread_local std::string redacted;
+          redacted.clear();
+          appendRedactedQueryString(redacted, *filter, url.data(), url.size());
           out.string(redacted);
+          if (redacted.capacity() > maxKeptScratch) std::string().swap(redacted);
           continue;
         }
       }
       out.value(tag.second);
     }
-    if (!span.capturedHeaders_.empty()) {
+    if (!span.capturedHeaders().empty()) {
       if (!first) out.literal(",");
       out.literal("\"http.header\":{");
-      appendStringMembers(out, span.capturedHeaders_);
+      appendStringMembers(out, span.capturedHeaders());
       out.literal("}");
     }
     out.literal("}");

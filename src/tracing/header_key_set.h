@@ -2,6 +2,7 @@
 
 #include <opentracing/string_view.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ class HeaderKeySet {
 
  private:
   std::vector<std::string> names_;
+  // Bit n set: some name has length n (names of 63 bytes and more share bit
+  // 63). Most request headers are rejected on this alone.
+  uint64_t lengths_ = 0;
 };
 
 }  // namespace vostrel

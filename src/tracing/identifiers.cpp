@@ -91,30 +91,56 @@ opentracing::string_view formatHexId(uint64_t id, char* out) noexcept {
 }
 
 opentracing::string_view formatDecimal(int64_t value) noexcept {
-  thread_local char scratch[21];
-  char* const end = scratch + sizeof(scratch);
-  if (value == 0) {
-    end[-1] = '0';
-    return {end - 1, 1};
-  }
-  uint64_t magnitude = value < 0 ? ~static_cast<uint64_t>(value) + 1 : static_cast<uint64_t>(value);
-  char* p = end;
-  while (magnitude >= 100) {
-    const unsigned pair = static_cast<unsigned>(magnitude % 100);
-    magnitude /= 100;
+  thread_local char scratch[maxDecimalLength];
+  return {scratch, writeDecimal(value, scratch)};
+}
+
+std::size_t writeDecimal(int64_t value, char* out) noexcept {
+  const uint64_t magnitude = value < 0 ? ~static_cast<uint64_t>(value) + 1 : static_cast<uint64_t>(value);
+  // Knowing the length first lets the digits go straight to their place.
+  // 1233 / 4096 is a little below log10(2): t is the digit count less one,
+  // or one less than that.
+  static constexpr uint64_t powersOfTen[20] = {1ull,
+                                               10ull,
+                                               100ull,
+                                               1000ull,
+                                               10000ull,
+                                               100000ull,
+                                               1000000ull,
+                                               10000000ull,
+                                               100000000ull,
+                                               1000000000ull,
+                                               10000000000ull,
+                                               100000000000ull,
+                                               1000000000000ull,
+                                               10000000000000ull,
+                                               100000000000000ull,
+                                               1000000000000000ull,
+                                               10000000000000000ull,
+                                               100000000000000000ull,
+                                               1000000000000000000ull,
+                                               10000000000000000000ull};
+  const unsigned t = static_cast<unsigned>(64 - __builtin_clzll(magnitude | 1)) * 1233 >> 12;
+  const std::size_t digits = magnitude == 0 ? 1 : t + (magnitude >= powersOfTen[t] ? 1 : 0);
+  const std::size_t length = digits + (value < 0 ? 1 : 0);
+  if (value < 0) out[0] = '-';
+  char* p = out + length;
+  uint64_t rest = magnitude;
+  while (rest >= 100) {
+    const unsigned pair = static_cast<unsigned>(rest % 100);
+    rest /= 100;
     p -= 2;
     p[0] = digitPairs.decimal[pair][0];
     p[1] = digitPairs.decimal[pair][1];
   }
-  if (magnitude >= 10) {
+  if (rest >= 10) {
     p -= 2;
-    p[0] = digitPairs.decimal[magnitude][0];
-    p[1] = digitPairs.decimal[magnitude][1];
+    p[0] = digitPairs.decimal[rest][0];
+    p[1] = digitPairs.decimal[rest][1];
   } else {
-    *--p = static_cast<char>('0' + magnitude);
+    *--p = static_cast<char>('0' + rest);
   }
-  if (value < 0) *--p = '-';
-  return {p, static_cast<std::size_t>(end - p)};
+  return length;
 }
 
 }  // namespace vostrel

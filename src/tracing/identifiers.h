@@ -2,6 +2,7 @@
 
 #include <opentracing/string_view.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vostrel {
@@ -17,6 +18,11 @@ opentracing::string_view formatHexId(uint64_t id, char* out) noexcept;
 // Signed decimal text of value in the calling thread's scratch buffer; valid
 // until the next call on the same thread. Append it at once.
 opentracing::string_view formatDecimal(int64_t value) noexcept;
+
+// Writes the signed decimal text of value at out, which has room for
+// maxDecimalLength bytes (no terminator), and returns its length.
+constexpr std::size_t maxDecimalLength = 20;
+std::size_t writeDecimal(int64_t value, char* out) noexcept;
 
 // 64-bit value folded to 32 bits for the entropy words of the seeding
 // (values of 32-bit types are used without it).

@@ -22,6 +22,14 @@ constexpr std::string_view levelHeader = "X-VOSTREL-L";
 constexpr std::string_view baggagePrefix = "X-VOSTREL-B-";
 constexpr std::string_view syntheticHeader = "X-VOSTREL-SYNTHETIC";
 
+// The parts of the names above that extraction compares separately.
+constexpr std::string_view headerPrefix = "X-VOSTREL-";
+constexpr std::string_view traceIdSuffix = traceIdHeader.substr(headerPrefix.size());
+constexpr std::string_view spanIdSuffix = spanIdHeader.substr(headerPrefix.size());
+constexpr std::string_view levelSuffix = levelHeader.substr(headerPrefix.size());
+constexpr std::string_view syntheticSuffix = syntheticHeader.substr(headerPrefix.size());
+constexpr std::string_view baggageSuffix = baggagePrefix.substr(headerPrefix.size());
+
 constexpr std::string_view correlationTypeTag = "correlationType=";
 constexpr std::string_view correlationIdTag = "correlationId=";
 constexpr std::size_t maxCorrelationIdLength = 16;
@@ -115,12 +123,22 @@ ReadResult readMap(std::istream& stream, StringMap& map) {
   return ReadResult::ok;
 }
 
-int hexDigitValue(unsigned char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// value[b]: the digit byte b stands for, or -1. A table: ids are parsed on
+// every extraction.
+struct HexDigits {
+  signed char value[256];
+  constexpr HexDigits() : value() {
+    for (int b = 0; b < 256; ++b) value[b] = -1;
+    for (int d = 0; d < 10; ++d) value['0' + d] = static_cast<signed char>(d);
+    for (int d = 0; d < 6; ++d) {
+      value['a' + d] = static_cast<signed char>(10 + d);
+      value['A' + d] = static_cast<signed char>(10 + d);
+    }
+  }
+};
+constexpr HexDigits hexDigits;
+
+int hexDigitValue(unsigned char c) noexcept { return hexDigits.value[c]; }
 
 }  // namespace
 
@@ -183,13 +201,19 @@ bool ExactKeyCompare::operator()(opentracing::string_view a, opentracing::string
   return a == b;
 }
 
+// HTTP field names are ASCII tokens and compare ignoring ASCII case only.
+// Folding inline rather than through std::tolower is several times cheaper
+// and keeps a host's locale (one where 'I' lowers to a non-ASCII byte, or a
+// non-ASCII byte to 'i') from changing which headers are ours.
 bool caseInsensitiveKeyCompare(opentracing::string_view a, opentracing::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a.data()[i])) !=
-        std::tolower(static_cast<unsigned char>(b.data()[i]))) {
-      return false;
-    }
+    const unsigned char x = static_cast<unsigned char>(a.data()[i]);
+    const unsigned char y = static_cast<unsigned char>(b.data()[i]);
+    if (x == y) continue;
+    // Bytes differing in bit 0x20 only are the same letter in two cases.
+    const unsigned char lower = x | 0x20;
+    if (lower != (y | 0x20) || lower < 'a' || lower > 'z') return false;
   }
   return true;
 }
@@ -205,21 +229,29 @@ opentracing::expected<bool> extractSpanContextImpl(const opentracing::TextMapRea
     try {
       const std::string_view k = toStd(key);
       const std::string_view v = toStd(value);
-      uint64_t* id = compare(key, toOt(traceIdHeader))  ? &traceId
-                     : compare(key, toOt(spanIdHeader)) ? &spanId
-                                                        : nullptr;
+      // All our headers share one prefix: compare it once, then only the
+      // rest. Keys compare byte by byte, so this is the same test.
+      const bool ours = k.size() > headerPrefix.size() && compare(toOt(k.substr(0, headerPrefix.size())),
+                                                                  toOt(headerPrefix));
+      const std::string_view rest = ours ? k.substr(headerPrefix.size()) : std::string_view();
+      uint64_t* id = !ours                                      ? nullptr
+                     : compare(toOt(rest), toOt(traceIdSuffix)) ? &traceId
+                     : compare(toOt(rest), toOt(spanIdSuffix))  ? &spanId
+                                                                : nullptr;
       if (id != nullptr) {
         const auto parsed = parseHexId(value);
         if (!parsed) return opentracing::make_unexpected(opentracing::span_context_corrupted_error);
         *id = *parsed;
         ++idHeaders;
-      } else if (compare(key, toOt(levelHeader))) {
-        applyLevel(v, level, extraFields);
-      } else if (compare(key, toOt(syntheticHeader))) {
-        if (v == "1") insertFirst(extraFields, "sy", "true");
-      } else if (k.size() > baggagePrefix.size() &&
-                 compare(toOt(k.substr(0, baggagePrefix.size())), toOt(baggagePrefix))) {
-        insertFirst(baggage, k.substr(baggagePrefix.size()), v);
+      } else if (ours) {
+        if (compare(toOt(rest), toOt(levelSuffix))) {
+          applyLevel(v, level, extraFields);
+        } else if (compare(toOt(rest), toOt(syntheticSuffix))) {
+          if (v == "1") insertFirst(extraFields, "sy", "true");
+        } else if (rest.size() > baggageSuffix.size() &&
+                   compare(toOt(rest.substr(0, baggageSuffix.size())), toOt(baggageSuffix))) {
+          insertFirst(baggage, rest.substr(baggageSuffix.size()), v);
+        }
       }
       if (capturing) {
         if (const std::string* name = headerKeys->find(key)) insertFirst(capturedHeaders, *name, v);

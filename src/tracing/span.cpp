@@ -56,6 +56,19 @@ struct PriorityLevel {
   }
 };
 
+// The last value set for a key wins.
+void setTag(TagMap& tags, opentracing::string_view key, opentracing::Value&& value) {
+  for (auto& tag : tags) {
+    if (tag.first.size() == key.size() && key == tag.first) {
+      tag.second = std::move(value);
+      return;
+    }
+  }
+  // Room for the usual handful at once instead of growing at the second, third and fifth.
+  if (tags.empty()) tags.reserve(8);
+  tags.emplace_back(std::string(key.data(), key.size()), std::move(value));
+}
+
 }  // namespace
 
 bool levelFromPriority(const opentracing::Value& value) noexcept {
@@ -80,9 +93,6 @@ bool Span::guarded(const char* operation, Visit&& visit) const noexcept {
 Span::Span(std::shared_ptr<const TracerImpl> tracer, opentracing::string_view operationName,
            const opentracing::StartSpanOptions& options)
     : tracer_(std::move(tracer)), operationName_(operationName.data(), operationName.size()) {
-  // One bucket array for the usual handful of tags instead of a rehash at
-  // the first, third and sixth.
-  tags_.reserve(8);
   // Nobody else sees this span yet, so it takes no lock of its own.
   const bool hasParent = checkAndSetParent(options);
   // Correlation and synthetic data always open a trace of their own.
@@ -111,10 +121,11 @@ Span::Span(std::shared_ptr<const TracerImpl> tracer, opentracing::string_view op
   startTimestamp_ = millisecondsSinceEpoch(systemStart);
 
   if (!options.tags.empty()) {
-    tags_.reserve(options.tags.size());
-    for (const auto& tag : options.tags) tags_.insert_or_assign(tag.first, ownedValue(tag.second));
-    const auto priority = tags_.find(std::string(samplingPriority));
-    if (priority != tags_.end()) level_ = levelFromPriority(priority->second);
+    tags_.reserve(std::max<std::size_t>(options.tags.size(), 8));
+    for (const auto& tag : options.tags) setTag(tags_, tag.first, ownedValue(tag.second));
+    for (const auto& tag : tags_) {
+      if (tag.first == samplingPriority) level_ = levelFromPriority(tag.second);
+    }
   }
 }
 
@@ -132,7 +143,7 @@ bool Span::checkAndSetParent(const opentracing::StartSpanOptions& options) {
     tracer_->logger().log(LogLevel::error, "Passed in span reference of unexpected type");
     return false;
   }
-  capturedHeaders_ = parent->capturedHeaders();
+  capturedHeaders_ = parent->sharedCapturedHeaders();
   parent->ForeachBaggageItem([this](const std::string& key, const std::string& value) {
     baggage_.insert_or_assign(key, value);
     return true;
@@ -184,7 +195,7 @@ void Span::SetTag(opentracing::string_view key, const opentracing::Value& value)
     // Copied before locking: the copy may be deep.
     opentracing::Value owned = ownedValue(value);
     std::lock_guard<std::mutex> lock(mutex_);
-    tags_.insert_or_assign(std::string(key.data(), key.size()), std::move(owned));
+    setTag(tags_, key, std::move(owned));
     if (key == samplingPriority) level_ = levelFromPriority(value);
   });
 }
@@ -242,8 +253,7 @@ void Span::Log(opentracing::SystemTime timestamp,
 std::unique_ptr<opentracing::SpanContext> Span::Clone() const noexcept {
   try {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::unique_ptr<opentracing::SpanContext>(
-        new ImmutableSpanContext(traceId_, spanId_, level_, baggage_, extraFields_, capturedHeaders_));
+    return ImmutableSpanContext::sharingHeaders(traceId_, spanId_, level_, baggage_, extraFields_, capturedHeaders_);
   } catch (const std::exception& e) {
     tracer_->logger().log(LogLevel::error, "Clone failed: ", e.what());
     return nullptr;

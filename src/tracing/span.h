@@ -27,7 +27,9 @@ struct LogEntry {
   std::vector<std::pair<std::string, opentracing::Value>> fields;
 };
 
-using TagMap = std::unordered_map<std::string, opentracing::Value>;
+// Spans carry a handful of tags: a vector searched linearly costs less than
+// a hash map's bucket array and node per tag. In the order first set.
+using TagMap = std::vector<std::pair<std::string, opentracing::Value>>;
 
 // "sampling.priority": an integer 0 (signed or unsigned) switches reporting
 // off; any other value, of any type, leaves it on.
@@ -87,7 +89,10 @@ class Span final : public opentracing::Span, public SpanContext {
   opentracing::expected<void> inject(std::ostream& writer) const override;
   opentracing::expected<void> inject(const opentracing::TextMapWriter& writer) const override;
   opentracing::expected<void> inject(const opentracing::HTTPHeadersWriter& writer) const override;
-  const StringMap& capturedHeaders() const noexcept override { return capturedHeaders_; }
+  const StringMap& capturedHeaders() const noexcept override {
+    return capturedHeaders_ ? *capturedHeaders_ : noCapturedHeaders();
+  }
+  std::shared_ptr<const StringMap> sharedCapturedHeaders() const noexcept override { return capturedHeaders_; }
 
   uint64_t parentId() const noexcept { return parentId_; }
   int64_t startTimestamp() const noexcept { return startTimestamp_; }
@@ -111,7 +116,8 @@ class Span final : public opentracing::Span, public SpanContext {
   uint64_t spanId_ = 0;
   uint64_t parentId_ = 0;
   bool level_ = true;              // guarded by mutex_
-  StringMap capturedHeaders_;      // written by the constructor only
+  // Written by the constructor only; shared with the parent, null when empty.
+  std::shared_ptr<const StringMap> capturedHeaders_;
   std::string operationName_;      // guarded by mutex_
   TagMap tags_;                    // guarded by mutex_
   StringMap baggage_;              // guarded by mutex_

@@ -25,13 +25,36 @@ ImmutableSpanContext::ImmutableSpanContext(uint64_t traceId, uint64_t spanId, bo
       extraFields_(std::move(extraFields)) {}
 
 ImmutableSpanContext::ImmutableSpanContext(uint64_t traceId, uint64_t spanId, bool level, StringMap baggage,
-                                           StringMap extraFields, StringMap capturedHeaders) noexcept
+                                           StringMap extraFields, StringMap capturedHeaders)
+    : ImmutableSpanContext(Shared{}, traceId, spanId, level, std::move(baggage), std::move(extraFields),
+                           capturedHeaders.empty() ? nullptr
+                                                   : std::make_shared<const StringMap>(std::move(capturedHeaders))) {}
+
+std::unique_ptr<ImmutableSpanContext> ImmutableSpanContext::sharingHeaders(
+    uint64_t traceId, uint64_t spanId, bool level, StringMap baggage, StringMap extraFields,
+    std::shared_ptr<const StringMap> capturedHeaders) {
+  return std::unique_ptr<ImmutableSpanContext>(new ImmutableSpanContext(
+      Shared{}, traceId, spanId, level, std::move(baggage), std::move(extraFields), std::move(capturedHeaders)));
+}
+
+ImmutableSpanContext::ImmutableSpanContext(Shared, uint64_t traceId, uint64_t spanId, bool level, StringMap baggage,
+                                           StringMap extraFields,
+                                           std::shared_ptr<const StringMap> capturedHeaders) noexcept
     : traceId_(traceId),
       spanId_(spanId),
       level_(level),
       baggage_(std::move(baggage)),
       extraFields_(std::move(extraFields)),
       capturedHeaders_(std::move(capturedHeaders)) {}
+
+const StringMap& noCapturedHeaders() noexcept {
+  static const StringMap none;
+  return none;
+}
+
+const StringMap& ImmutableSpanContext::capturedHeaders() const noexcept {
+  return capturedHeaders_ ? *capturedHeaders_ : noCapturedHeaders();
+}
 
 void ImmutableSpanContext::ForeachBaggageItem(StringVisitor visitor) const { visitMap(baggage_, visitor); }
 

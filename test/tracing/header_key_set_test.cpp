@@ -36,5 +36,19 @@ TEST(HeaderKeySet, FindsWholeNamesIgnoringCase) {
   EXPECT_EQ(HeaderKeySet({}).find("a"), nullptr);
 }
 
+// Names of 63 bytes and more share one length class; each is still found
+// only by its own length.
+TEST(HeaderKeySet, FindsLongNamesByTheirOwnLength) {
+  const std::string name63(63, 'a');
+  const std::string name80 = "X-" + std::string(78, 'b');
+  const HeaderKeySet keys({name63, name80});
+  ASSERT_NE(keys.find(name63), nullptr);
+  ASSERT_NE(keys.find("x-" + std::string(78, 'B')), nullptr);
+  EXPECT_EQ(*keys.find(name80), "x-" + std::string(78, 'b'));
+  EXPECT_EQ(keys.find(std::string(64, 'a')), nullptr);
+  EXPECT_EQ(keys.find("x-" + std::string(77, 'b')), nullptr);
+  EXPECT_EQ(keys.find(std::string(62, 'a')), nullptr);
+}
+
 }  // namespace
 }  // namespace vostrel

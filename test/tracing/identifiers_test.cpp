@@ -172,6 +172,26 @@ TEST(Identifiers, FormatDecimal) {
   }
 }
 
+// The length is worked out before the digits are written: every boundary
+// between two digit counts, either sign, matches std::to_string.
+TEST(Identifiers, WriteDecimalAtEveryDigitCountBoundary) {
+  std::vector<int64_t> values{0, std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
+  for (int64_t power = 1;; power *= 10) {
+    for (const int64_t v : {power - 1, power, power + 1}) {
+      values.push_back(v);
+      values.push_back(-v);
+    }
+    if (power > std::numeric_limits<int64_t>::max() / 10) break;
+  }
+  for (const int64_t value : values) {
+    char text[maxDecimalLength + 1];
+    text[maxDecimalLength] = '#';
+    const std::size_t length = writeDecimal(value, text);
+    EXPECT_EQ(std::string(text, length), std::to_string(value));
+    EXPECT_EQ(text[maxDecimalLength], '#');
+  }
+}
+
 // A second formatDecimal on the same thread overwrites the first view.
 TEST(Identifiers, SecondFormatDecimalOverwritesFirst) {
   const opentracing::string_view first = formatDecimal(12345);

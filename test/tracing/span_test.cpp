@@ -240,6 +240,18 @@ TEST(Span, StartsNewTraceForForeignOrNullReference) {
   for (const auto& record : batch) EXPECT_FALSE(record.contains("p"));
 }
 
+// A child shares its parent's captured headers, and still reports them after the parent is gone.
+TEST(Span, KeepsCapturedHeadersAfterParentIsDestroyed) {
+  TracerHarness h;
+  auto parent = std::make_unique<ImmutableSpanContext>(1, 2, true, StringMap{}, StringMap{},
+                                                       StringMap{{"x-user", "u"}});
+  auto span = startSpan(h, childOf(*parent));
+  parent.reset();
+  EXPECT_EQ(static_cast<const SpanContext&>(span->context()).capturedHeaders(), (StringMap{{"x-user", "u"}}));
+  span->Finish();
+  EXPECT_EQ(h.batch().at(0)["data"]["sdk"]["custom"]["tags"]["http.header"]["x-user"], "u");
+}
+
 // A parent without ids opens a new trace, but its baggage, extra fields and captured headers travel on.
 TEST(Span, InheritsFromParentWithoutIds) {
   TracerHarness h;
