@@ -119,6 +119,19 @@ std::optional<std::string> ChildProcess::waitForLine(const std::string& prefix, 
   return std::nullopt;
 }
 
+bool ChildProcess::waitForLines(const std::string& prefix, size_t count, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  const auto seen = [&] {
+    size_t n = 0;
+    for (const auto& line : lines_) n += line.compare(0, prefix.size(), prefix) == 0;
+    return n;
+  };
+  while (seen() < count) {
+    if (!readLine(std::chrono::milliseconds(remainingMs(deadline)))) return false;
+  }
+  return true;
+}
+
 void ChildProcess::writeLine(const std::string& line) {
   std::string text = line + "\n";
   const char* p = text.data();

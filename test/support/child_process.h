@@ -29,6 +29,9 @@ class ChildProcess {
   // Reads lines until one starts with prefix and returns it; every line read
   // is kept in lines().
   std::optional<std::string> waitForLine(const std::string& prefix, std::chrono::milliseconds timeout);
+  // Reads until count lines read so far (skipped ones included) start with
+  // prefix; false when the timeout or the end of output comes first.
+  bool waitForLines(const std::string& prefix, size_t count, std::chrono::milliseconds timeout);
   // Every line read so far.
   const std::vector<std::string>& lines() const noexcept { return lines_; }
 
