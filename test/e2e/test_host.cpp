@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -30,6 +29,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/process_threads.h"
 
 namespace ot = opentracing;
 
@@ -115,14 +116,7 @@ bool stillLoaded() {
   return handle != nullptr;
 }
 
-int threadCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-  }
-  return count;
-}
+using vostrel::test::threadCount;
 
 // Ids of a span as it injects them.
 std::pair<std::string, std::string> injectedIds(const ot::Tracer& tracer, const ot::Span& span, Headers& headers) {
