@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "support/foreign_context.h"
 #include "support/header_carrier.h"
 #include "support/recording_sensor.h"
 #include "tracing/header_key_set.h"
@@ -17,13 +18,7 @@ using test::HttpHeadersCarrier;
 using test::TextMapCarrier;
 using test::TracerHarness;
 
-class ForeignContext final : public opentracing::SpanContext {
- public:
-  void ForeachBaggageItem(std::function<bool(const std::string&, const std::string&)>) const override {}
-#if VOSTREL_OPENTRACING_ABI >= 3
-  std::unique_ptr<opentracing::SpanContext> Clone() const noexcept override { return nullptr; }
-#endif
-};
+using test::ForeignContext;
 
 const SpanContext& own(const opentracing::SpanContext& context) { return dynamic_cast<const SpanContext&>(context); }
 

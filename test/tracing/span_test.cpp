@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "support/foreign_context.h"
 #include "support/header_carrier.h"
 #include "support/recording_sensor.h"
 #include "tracing/identifiers.h"
@@ -217,13 +218,7 @@ TEST(Span, TakesFirstOfSeveralReferences) {
   EXPECT_EQ(record["p"], 12);
 }
 
-class ForeignContext final : public opentracing::SpanContext {
- public:
-  void ForeachBaggageItem(std::function<bool(const std::string&, const std::string&)>) const override {}
-#if VOSTREL_OPENTRACING_ABI >= 3
-  std::unique_ptr<opentracing::SpanContext> Clone() const noexcept override { return nullptr; }
-#endif
-};
+using test::ForeignContext;
 
 // A context of another tracer, or a null one, is no parent: the span opens a new trace.
 TEST(Span, StartsNewTraceForForeignOrNullReference) {
