@@ -62,7 +62,7 @@ void BM_ExtractHeaders(benchmark::State& state) {
     bool level = true;
     StringMap baggage, extra, captured;
     benchmark::DoNotOptimize(extractSpanContextImpl<CaseInsensitiveKeyCompare>(
-        reader, traceId, spanId, level, &keys, baggage, extra, captured, caseInsensitiveKeyCompare));
+        reader, traceId, spanId, level, &keys, baggage, extra, captured, CaseInsensitiveKeyCompare{}));
   }
 }
 BENCHMARK(BM_ExtractHeaders);

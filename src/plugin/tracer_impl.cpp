@@ -115,7 +115,7 @@ opentracing::expected<ContextPointer> TracerImpl::Extract(
     const std::shared_ptr<const HeaderKeySet> headerKeys = sensor_->headerKeySet();
     const auto found = extractSpanContextImpl<CaseInsensitiveKeyCompare>(
         reader, traceId, spanId, level, headerKeys.get(), baggage, extraFields, capturedHeaders,
-        caseInsensitiveKeyCompare);
+        CaseInsensitiveKeyCompare{});
     if (!headerKeys || !found || !*found) return contextFrom(found, traceId, spanId, level, baggage, extraFields);
     return ContextPointer(new ImmutableSpanContext(traceId, spanId, level, std::move(baggage),
                                                    std::move(extraFields), std::move(capturedHeaders)));

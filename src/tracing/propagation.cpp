@@ -1,6 +1,5 @@
 #include "tracing/propagation.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -118,7 +117,7 @@ ReadResult readMap(std::istream& stream, StringMap& map) {
     if (result != ReadResult::ok) return result;
     result = readField(stream, value);
     if (result != ReadResult::ok) return result;
-    map[key] = value;
+    map.insert_or_assign(key, value);
   }
   return ReadResult::ok;
 }
@@ -139,6 +138,9 @@ struct HexDigits {
 constexpr HexDigits hexDigits;
 
 int hexDigitValue(unsigned char c) noexcept { return hexDigits.value[c]; }
+
+// isspace of the "C" locale, whatever locale the host has set.
+bool isBlank(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 
@@ -195,27 +197,6 @@ opentracing::expected<void> injectSpanContext(std::ostream& stream, uint64_t tra
     // A stream with exceptions enabled.
     return opentracing::make_unexpected(ioError());
   }
-}
-
-bool ExactKeyCompare::operator()(opentracing::string_view a, opentracing::string_view b) const noexcept {
-  return a == b;
-}
-
-// HTTP field names are ASCII tokens and compare ignoring ASCII case only.
-// Folding inline rather than through std::tolower is several times cheaper
-// and keeps a host's locale (one where 'I' lowers to a non-ASCII byte, or a
-// non-ASCII byte to 'i') from changing which headers are ours.
-bool caseInsensitiveKeyCompare(opentracing::string_view a, opentracing::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const unsigned char x = static_cast<unsigned char>(a.data()[i]);
-    const unsigned char y = static_cast<unsigned char>(b.data()[i]);
-    if (x == y) continue;
-    // Bytes differing in bit 0x20 only are the same letter in two cases.
-    const unsigned char lower = x | 0x20;
-    if (lower != (y | 0x20) || lower < 'a' || lower > 'z') return false;
-  }
-  return true;
 }
 
 template <class KeyCompare>
@@ -322,8 +303,8 @@ opentracing::expected<uint64_t> parseHexId(opentracing::string_view text) noexce
   const char* begin = text.data();
   const char* end = begin + text.size();
   if (begin == end) return invalid();
-  while (begin != end && std::isspace(static_cast<unsigned char>(*begin))) ++begin;
-  while (end != begin && std::isspace(static_cast<unsigned char>(end[-1]))) --end;
+  while (begin != end && isBlank(*begin)) ++begin;
+  while (end != begin && isBlank(end[-1])) --end;
   if (begin == end) return invalid();
   while (begin != end && *begin == '0') ++begin;
   if (end - begin > 16) {

@@ -111,7 +111,7 @@ bool operator==(const SpanContext& a, const SpanContext& b) {
     });
     return baggage;
   };
-  // unordered_map equality ignores insertion order, as wanted.
+  // StringMap equality ignores insertion order, as wanted.
   if (collectBaggage(a) != collectBaggage(b)) return false;
   return a.capturedHeaders() == b.capturedHeaders();
 }

@@ -237,6 +237,38 @@ TEST(SpanSerializer, WritesRecordsLargerThanScratch) {
   EXPECT_EQ(batch[2]["data"]["sdk"].dump(), R"({"name":"small"})");
 }
 
+// Names are checked many bytes at a time: a byte that needs escaping is
+// found wherever it stands, and plain text of any length is copied whole.
+TEST(SpanSerializer, EscapesSpecialBytesAtEveryPosition) {
+  TracerHarness h;
+  for (const char special : {'\x01', '\x1f', '"', '\\', '\x7f', '\x80', '\xff', 'a'}) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string name(length, 'n');
+        name[at] = special;
+        h.tracer->StartSpan(name)->Finish();
+        const auto batch = h.batch();
+        h.sensor->recording().clear();
+        ASSERT_EQ(batch.size(), 1u);
+        // Each byte from 0x80 up is escaped as a character of its own, which
+        // the parser hands back as that code point in UTF-8.
+        std::string expected;
+        for (const char c : name) {
+          const auto byte = static_cast<unsigned char>(c);
+          if (byte < 0x80) {
+            expected += c;
+          } else {
+            expected += static_cast<char>(0xC0 | (byte >> 6));
+            expected += static_cast<char>(0x80 | (byte & 0x3F));
+          }
+        }
+        ASSERT_EQ(batch[0]["data"]["sdk"]["name"].get<std::string>(), expected)
+            << "byte " << int(static_cast<unsigned char>(special)) << " at " << at << " of " << length;
+      }
+    }
+  }
+}
+
 // serializeSpan can be called on its own, and the finish time of the options decides the duration.
 TEST(SpanSerializer, SerializesOpenSpanDirectly) {
   TracerHarness h;

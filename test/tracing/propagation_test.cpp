@@ -55,7 +55,7 @@ Extracted extract(Carrier carrier, Headers headers, const HeaderKeySet* keys = n
     const test::HttpHeadersReader reader(std::move(headers));
     result = extractSpanContextImpl<CaseInsensitiveKeyCompare>(reader, out.traceId, out.spanId, out.level, keys,
                                                                out.baggage, out.extraFields, out.capturedHeaders,
-                                                               caseInsensitiveKeyCompare);
+                                                               CaseInsensitiveKeyCompare{});
   }
   if (!result) return failure(result.error());
   if (!*result) return noContext();

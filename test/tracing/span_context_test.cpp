@@ -20,7 +20,7 @@ std::unique_ptr<ImmutableSpanContext> extractFromHttp(Headers headers, const Hea
   bool level = true;
   StringMap baggage, extra, captured;
   const auto found = extractSpanContextImpl<CaseInsensitiveKeyCompare>(
-      reader, traceId, spanId, level, keys, baggage, extra, captured, caseInsensitiveKeyCompare);
+      reader, traceId, spanId, level, keys, baggage, extra, captured, CaseInsensitiveKeyCompare{});
   if (!found || !*found) return nullptr;
   return std::make_unique<ImmutableSpanContext>(traceId, spanId, level, std::move(baggage), std::move(extra),
                                                 std::move(captured));
