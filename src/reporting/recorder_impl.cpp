@@ -2,9 +2,11 @@
 
 #include <event2/buffer.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 
 namespace vostrel {
@@ -26,7 +28,7 @@ std::string bodyText(evbuffer* body) {
 }  // namespace
 
 void appendBatch(ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2, const std::string& tail,
-                 evbuffer* body) {
+                 evbuffer* body, SpareBuffers* spares) {
   std::size_t remaining = 0;
   for (ByteBuffer* slot = begin1; slot != end1; ++slot) remaining += *slot ? 1 : 0;
   for (ByteBuffer* slot = begin2; slot != end2; ++slot) remaining += *slot ? 1 : 0;
@@ -35,25 +37,43 @@ void appendBatch(ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteB
   // Every record but the last gets the tail without the "]" closing the batch.
   const std::size_t innerLength = tail.empty() ? 0 : tail.size() - 1;
   bool first = true;
-  auto appendSpan = [&](ByteBuffer& span) {
-    if (!span) return;
+  auto appendSpan = [&](ByteBuffer& slot) {
+    if (!slot) return;
+    ByteBuffer span(std::move(slot));
     if (first) {
+      // The piece's leading comma becomes the array's opening bracket.
       span.drain(1);
-      span.prepend("[", 1);
+      if (evbuffer_add(body, "[", 1) != 0) throw std::bad_alloc();
       first = false;
     }
+    // One append per span keeps a piece in one chain; pullup is then free.
+    const std::size_t length = span.size();
+    const char* bytes = reinterpret_cast<const char*>(evbuffer_pullup(span.get(), -1));
+    if (length != 0 && bytes == nullptr) throw std::bad_alloc();
     --remaining;
-    span.appendReference(tail.data(), remaining == 0 ? tail.size() : innerLength);
-    span.moveInto(body);
+    if (evbuffer_add(body, bytes, length) != 0 ||
+        evbuffer_add(body, tail.data(), remaining == 0 ? tail.size() : innerLength) != 0) {
+      throw std::bad_alloc();
+    }
+    if (spares != nullptr) spares->give(span);
   };
   for (ByteBuffer* slot = begin1; slot != end1; ++slot) appendSpan(*slot);
   for (ByteBuffer* slot = begin2; slot != end2; ++slot) appendSpan(*slot);
 }
 
+namespace {
+
+// Enough to take back a full queue at the default cap without holding on to
+// an unbounded amount of memory at a large one.
+constexpr int32_t maxSpareBuffers = 4096;
+
+}  // namespace
+
 RecorderImpl::RecorderImpl(Logger* logger, const TracerOptions* options, EventBase* base, AgentLink* agent)
     : logger_(logger),
       agentConnection_(agent),
       queue_(options->max_buffered_spans),
+      spares_(static_cast<std::size_t>(std::min(queue_.capacity(), maxSpareBuffers))),
       earlyFlushThreshold_(nineTenths(queue_.capacity())),
       flushTimer_(*base, options->flush_interval, memberCallback<&RecorderImpl::onFlush>, this),
       lastRequestError_(-1) {}
@@ -84,7 +104,7 @@ void RecorderImpl::onFlush() noexcept {
                                  memberCallback<&RecorderImpl::onFlushError>, this);
     evbuffer* body = activeRequest_.body();
     queue_.consumeAll([&](ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2) {
-      appendBatch(begin1, end1, begin2, end2, agentConnection_->spanTail(), body);
+      appendBatch(begin1, end1, begin2, end2, agentConnection_->spanTail(), body, &spares_);
     });
     activeRequest_.addHeader("Content-Type", "application/json");
     const std::string& path = agentConnection_->tracesPath();

@@ -295,7 +295,13 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
   }
   out.literal("}");
 
-  ByteBuffer buffer;
+  // A reused buffer keeps its memory on this thread (see SpareBuffers).
+  ByteBuffer buffer = span.tracer_->sensor().recorder().spareBuffer();
+  if (buffer) {
+    buffer.drain(buffer.size());
+  } else {
+    buffer = ByteBuffer();
+  }
   buffer.append(out.data(), out.position());
   return buffer;
 }

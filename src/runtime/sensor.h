@@ -17,6 +17,9 @@ class Recorder {
   // Moves the serialized span piece out of buffer and returns true when it is
   // queued; returns false and leaves buffer as it is when it is refused.
   virtual bool record(ByteBuffer& buffer) noexcept = 0;
+  // A buffer of an earlier span to serialize the next one into (its old
+  // bytes still in it), or an empty handle when there is none to reuse.
+  virtual ByteBuffer spareBuffer() noexcept { return ByteBuffer(nullptr); }
 };
 
 // The process's sensor as host-thread code sees it. Any thread.

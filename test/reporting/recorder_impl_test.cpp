@@ -78,31 +78,42 @@ std::string textOf(evbuffer* body) {
   return text;
 }
 
-TEST(AppendBatchTest, JoinsWrappedRangesInOrderMovingChainsAndReferencingTheTail) {
-  // Both ranges come out in order as one array; the pieces' chains are moved
-  // (slots left empty, one chain per piece and per tail reference) and the
-  // tail is referenced: changing its bytes afterwards shows in the body.
+TEST(AppendBatchTest, JoinsWrappedRangesInOrderAndGivesThePiecesBack) {
+  // Both ranges come out in order as one array, the slots are left empty,
+  // and each piece's buffer goes to the spares with its bytes; the tail is
+  // copied, so changing it afterwards leaves the body as it was.
   std::vector<ByteBuffer> slots(5);
   for (int i = 0; i < 5; ++i) slots[i].append(piece(i + 1));
   std::string tail = kTail;
+  SpareBuffers spares(8);
   evbuffer* body = evbuffer_new();
   // Ring order: slots 3..4, then 0..1 (slot 2 is the free one).
-  appendBatch(&slots[3], &slots[5], &slots[0], &slots[2], tail, body);
+  appendBatch(&slots[3], &slots[5], &slots[0], &slots[2], tail, body, &spares);
   EXPECT_EQ(textOf(body), batchOf({4, 5, 1, 2}));
   EXPECT_FALSE(slots[3] || slots[4] || slots[0] || slots[1]);
   EXPECT_TRUE(slots[2]);
-  EXPECT_GE(evbuffer_peek(body, -1, nullptr, nullptr, 0), 8);
-
   tail.replace(tail.find("4711"), 4, "1234");
-  std::string changed = batchOf({4, 5, 1, 2});
-  for (std::size_t at = changed.find("4711"); at != std::string::npos; at = changed.find("4711")) {
-    changed.replace(at, 4, "1234");
-  }
-  EXPECT_EQ(textOf(body), changed);
+  EXPECT_EQ(textOf(body), batchOf({4, 5, 1, 2}));
+  // The first lost its leading comma to the array's bracket.
+  EXPECT_EQ(spares.take().toString(), piece(4).substr(1));
+  for (const int id : {5, 1, 2}) EXPECT_EQ(spares.take().toString(), piece(id));
+  EXPECT_FALSE(spares.take());
   evbuffer_free(body);
 
+  // Spares that are full, or none at all: the pieces are freed.
+  SpareBuffers two(2);
+  std::vector<ByteBuffer> more(3);
+  for (int i = 0; i < 3; ++i) more[i].append(piece(i + 1));
+  evbuffer* second = evbuffer_new();
+  appendBatch(&more[0], &more[3], nullptr, nullptr, kTail, second, &two);
+  EXPECT_EQ(textOf(second), batchOf({1, 2, 3}));
+  EXPECT_EQ(two.take().toString(), piece(1).substr(1));
+  EXPECT_EQ(two.take().toString(), piece(2));
+  EXPECT_FALSE(two.take());
+  evbuffer_free(second);
+
   evbuffer* empty = evbuffer_new();
-  appendBatch(nullptr, nullptr, nullptr, nullptr, tail, empty);
+  appendBatch(nullptr, nullptr, nullptr, nullptr, tail, empty, nullptr);
   EXPECT_EQ(evbuffer_get_length(empty), 0u);
   evbuffer_free(empty);
 }
@@ -174,6 +185,11 @@ TEST_F(RecorderImplTest, PostsOneBatchWithExactBodyAndContentType) {
   EXPECT_EQ(line(LogLevel::debug, "Flushing recorder: "),
             "Flushing recorder: agent_connected=1; num_spans_in_buffer=3; is_active_request_null=1");
   EXPECT_EQ(line(LogLevel::debug, "sending spans to "), "sending spans to " + kTracesPath + ": " + batchOf({1, 2, 3}));
+
+  // The posted spans' buffers wait for reuse by the next spans, oldest first.
+  EXPECT_EQ(recorder_->spareBuffer().toString(), piece(1).substr(1));
+  for (int id : {2, 3}) EXPECT_EQ(recorder_->spareBuffer().toString(), piece(id));
+  EXPECT_FALSE(recorder_->spareBuffer());
 
   // Timed flushes with nothing queued post nothing.
   test::runLoopFor(base_, 60ms);
