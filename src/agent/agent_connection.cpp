@@ -52,14 +52,6 @@ AgentConnection::AgentConnection(const Logger* logger, EventBase* eventBase, con
 
 AgentConnection::~AgentConnection() { currentRequest_.reset(); }
 
-std::shared_ptr<const HeaderKeySet> AgentConnection::headerKeySet() const noexcept {
-  return std::atomic_load(&headerKeySet_);
-}
-
-std::shared_ptr<const SecretFilter> AgentConnection::secretFilter() const noexcept {
-  return std::atomic_load(&secretFilter_);
-}
-
 void AgentConnection::onRequestError(evhttp_request_error error) noexcept {
   lastRequestError_ = static_cast<uint32_t>(error);
 }
@@ -111,11 +103,8 @@ void AgentConnection::onDiscoveryResponse(evhttp_request* request) noexcept {
 void AgentConnection::applyDiscoveryResponse(const std::string& body) {
   logger_->log(LogLevel::debug, "Received discovery response ", body);
   DiscoveryResponse response = parseDiscoveryResponse(*logger_, body.data(), body.size());
-  std::atomic_store(&headerKeySet_,
-                    std::shared_ptr<const HeaderKeySet>(std::make_shared<HeaderKeySet>(std::move(response.extraHeaders))));
-  if (response.secrets) {
-    std::atomic_store(&secretFilter_, std::shared_ptr<const SecretFilter>(std::move(response.secrets)));
-  }
+  headerKeySet_.store(std::make_shared<HeaderKeySet>(std::move(response.extraHeaders)));
+  if (response.secrets) secretFilter_.store(std::shared_ptr<const SecretFilter>(std::move(response.secrets)));
   const std::string pid = std::to_string(response.pid);
   tracesPath_ = "/com.vostrel.plugin.cpp/traces." + pid;
   readyPath_ = "/com.vostrel.plugin.cpp." + pid;

@@ -13,6 +13,7 @@
 #include "reporting/agent_link.h"
 #include "runtime/event_loop.h"
 #include "runtime/http_client.h"
+#include "runtime/shared_snapshot.h"
 
 namespace vostrel {
 
@@ -50,8 +51,10 @@ class AgentConnection : public AgentLink {
 
   // Atomic snapshots, any thread. The header set is null until the first
   // announce; the filter is the default until an answer brings one.
-  std::shared_ptr<const HeaderKeySet> headerKeySet() const noexcept;
-  std::shared_ptr<const SecretFilter> secretFilter() const noexcept;
+  std::shared_ptr<const HeaderKeySet> headerKeySet() const noexcept { return headerKeySet_.load(); }
+  std::shared_ptr<const SecretFilter> secretFilter() const noexcept { return secretFilter_.load(); }
+  Borrowed<HeaderKeySet> borrowHeaderKeySet() const noexcept { return headerKeySet_.borrow(); }
+  Borrowed<SecretFilter> borrowSecretFilter() const noexcept { return secretFilter_.borrow(); }
 
   // State, loop thread.
   const std::vector<std::string>& hostCandidates() const noexcept { return hostCandidates_; }
@@ -95,9 +98,9 @@ class AgentConnection : public AgentLink {
   std::string readyPath_;
   std::string serviceFragment_;
   std::string spanTail_;
-  // Read by host threads: only std::atomic_load / std::atomic_store.
-  std::shared_ptr<const HeaderKeySet> headerKeySet_;
-  std::shared_ptr<const SecretFilter> secretFilter_;
+  // Read by host threads.
+  SharedSnapshot<HeaderKeySet> headerKeySet_;
+  SharedSnapshot<SecretFilter> secretFilter_;
   std::vector<std::string> hostCandidates_;
   uint32_t candidateIndex_ = 0;
   HttpRequest currentRequest_;

@@ -112,7 +112,7 @@ opentracing::expected<ContextPointer> TracerImpl::Extract(
     bool level = true;
     StringMap baggage, extraFields, capturedHeaders;
     // Our own reference: the agent connection may publish a new set meanwhile.
-    const std::shared_ptr<const HeaderKeySet> headerKeys = sensor_->headerKeySet();
+    const Borrowed<HeaderKeySet> headerKeys = sensor_->borrowHeaderKeySet();
     const auto found = extractSpanContextImpl<CaseInsensitiveKeyCompare>(
         reader, traceId, spanId, level, headerKeys.get(), baggage, extraFields, capturedHeaders,
         CaseInsensitiveKeyCompare{});

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 
@@ -247,9 +248,8 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
 
   if (!span.tags_.empty() || !span.capturedHeaders().empty() || !span.baggage_.empty() || !span.logs_.empty()) {
     out.literal(",\"custom\":{\"tags\":{");
-    // Taken only when a URL is to be redacted: the snapshot is an atomic load.
-    std::shared_ptr<const SecretFilter> filter;
-    bool filterTaken = false;
+    // Borrowed only when a URL is to be redacted.
+    std::optional<Borrowed<SecretFilter>> filter;
     bool first = true;
     for (const auto& tag : span.tags_) {
       if (!first) out.literal(",");
@@ -259,15 +259,12 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
       const std::string_view url =
           tag.first == "http.url" ? opentracing::util::apply_visitor(TextOf{}, tag.second) : std::string_view();
       if (url.data() != nullptr) {
-        if (!filterTaken) {
-          filter = span.tracer_->sensor().secretFilter();
-          filterTaken = true;
-        }
-        if (filter) {
+        if (!filter) filter.emplace(span.tracer_->sensor().borrowSecretFilter());
+        if (*filter) {
           // Reused, so a redaction allocates nothing once the thread has warmed up.
           thread_local std::string redacted;
           redacted.clear();
-          appendRedactedQueryString(redacted, *filter, url.data(), url.size());
+          appendRedactedQueryString(redacted, **filter, url.data(), url.size());
           out.string(redacted);
           if (redacted.capacity() > maxKeptScratch) std::string().swap(redacted);
           continue;

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "reporting/byte_buffer.h"
+#include "runtime/shared_snapshot.h"
 
 namespace vostrel {
 
@@ -32,6 +33,11 @@ class Sensor {
   virtual std::shared_ptr<const HeaderKeySet> headerKeySet() const noexcept = 0;
   // Atomic snapshot; the default filter until an announce brings one.
   virtual std::shared_ptr<const SecretFilter> secretFilter() const noexcept = 0;
+  // The same two snapshots for the request path, for use on the calling
+  // thread while the handle lives; a sensor may serve them without touching
+  // shared reference counts (see SharedSnapshot).
+  virtual Borrowed<HeaderKeySet> borrowHeaderKeySet() const noexcept { return Borrowed<HeaderKeySet>(headerKeySet()); }
+  virtual Borrowed<SecretFilter> borrowSecretFilter() const noexcept { return Borrowed<SecretFilter>(secretFilter()); }
 };
 
 }  // namespace vostrel

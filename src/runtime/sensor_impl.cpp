@@ -78,6 +78,14 @@ std::shared_ptr<const SecretFilter> SensorImpl::secretFilter() const noexcept {
   return agentConnection_->secretFilter();
 }
 
+Borrowed<HeaderKeySet> SensorImpl::borrowHeaderKeySet() const noexcept {
+  return agentConnection_->borrowHeaderKeySet();
+}
+
+Borrowed<SecretFilter> SensorImpl::borrowSecretFilter() const noexcept {
+  return agentConnection_->borrowSecretFilter();
+}
+
 void SensorImpl::run() noexcept {
   try {
     eventBase_->dispatch();

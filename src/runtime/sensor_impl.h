@@ -32,6 +32,8 @@ class SensorImpl final : public Sensor {
   Recorder& recorder() noexcept override { return *recorder_; }
   std::shared_ptr<const HeaderKeySet> headerKeySet() const noexcept override;
   std::shared_ptr<const SecretFilter> secretFilter() const noexcept override;
+  Borrowed<HeaderKeySet> borrowHeaderKeySet() const noexcept override;
+  Borrowed<SecretFilter> borrowSecretFilter() const noexcept override;
 
   const TracerOptions& options() const noexcept { return options_; }
   // The process that built this sensor; a forked child never uses a parent's.
