@@ -8,6 +8,7 @@
 // the host thread itself.
 
 #include <benchmark/benchmark.h>
+#include <event2/buffer.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "plugin/tracer_impl.h"
 #include "reporting/span_queue.h"
 #include "reporting/spare_buffers.h"
+#include "runtime/shared_snapshot.h"
 #include "tracing/header_key_set.h"
 
 namespace vostrel {
@@ -59,13 +61,14 @@ class QueueRecorder final : public Recorder {
 
  private:
   void consume() {
-    std::string body;
+    // Copied into a body as the recorder does, and freed here.
     const auto dispose = [&](ByteBuffer* b1, ByteBuffer* e1, ByteBuffer* b2, ByteBuffer* e2) {
-      body.clear();
+      ByteBuffer body;
       for (const auto& range : {std::make_pair(b1, e1), std::make_pair(b2, e2)}) {
         for (ByteBuffer* b = range.first; b != range.second; ++b) {
-          body += b->toString();
           ByteBuffer taken(std::move(*b));
+          const std::size_t length = taken.size();
+          body.append(reinterpret_cast<const char*>(evbuffer_pullup(taken.get(), -1)), length);
           if (disposal_ == Disposal::recycled) spares_.give(taken);
         }
       }
@@ -93,14 +96,17 @@ class BenchSensor final : public Sensor {
         filter_(std::make_shared<SecretFilter>("contains-ignore-case",
                                                std::vector<std::string>{"key", "pass", "secret"})) {}
   Recorder& recorder() noexcept override { return recorder_; }
-  std::shared_ptr<const HeaderKeySet> headerKeySet() const noexcept override { return std::atomic_load(&headerKeys_); }
-  std::shared_ptr<const SecretFilter> secretFilter() const noexcept override { return std::atomic_load(&filter_); }
+  std::shared_ptr<const HeaderKeySet> headerKeySet() const noexcept override { return headerKeys_.load(); }
+  std::shared_ptr<const SecretFilter> secretFilter() const noexcept override { return filter_.load(); }
+  Borrowed<HeaderKeySet> borrowHeaderKeySet() const noexcept override { return headerKeys_.borrow(); }
+  Borrowed<SecretFilter> borrowSecretFilter() const noexcept override { return filter_.borrow(); }
   uint64_t refused() const noexcept { return recorder_.refused(); }
 
  private:
   QueueRecorder recorder_;
-  std::shared_ptr<const HeaderKeySet> headerKeys_;
-  std::shared_ptr<const SecretFilter> filter_;
+  // Held as the agent connection holds them.
+  SharedSnapshot<HeaderKeySet> headerKeys_;
+  SharedSnapshot<SecretFilter> filter_;
 };
 
 // The request headers NGINX hands over, and the outgoing request's headers.

@@ -45,6 +45,7 @@ MatcherMode parseMode(opentracing::string_view mode) {
 
 SecretFilter::SecretFilter(opentracing::string_view mode, std::vector<std::string> list)
     : mode_(parseMode(mode)), list_(std::move(list)) {
+  for (int b = 0; b < 256; ++b) lower_[b] = lowerChar(static_cast<char>(b));
   if (mode_ == MatcherMode::containsIgnoreCase || mode_ == MatcherMode::equalsIgnoreCase) {
     loweredList_.reserve(list_.size());
     for (const std::string& pattern : list_) {
@@ -71,7 +72,7 @@ bool SecretFilter::matches(const char* name, std::size_t length) const noexcept 
   char lowered[maxLoweredName];
   const bool ignoreCase = mode_ == MatcherMode::containsIgnoreCase || mode_ == MatcherMode::equalsIgnoreCase;
   if (ignoreCase && length <= maxLoweredName) {
-    for (std::size_t i = 0; i < length; ++i) lowered[i] = lowerChar(name[i]);
+    for (std::size_t i = 0; i < length; ++i) lowered[i] = lower_[static_cast<unsigned char>(name[i])];
     const std::string_view l(lowered, length);
     if (mode_ == MatcherMode::containsIgnoreCase) {
       if (l.empty()) return false;

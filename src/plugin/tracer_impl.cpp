@@ -34,7 +34,7 @@ Result guardedPropagation(Step&& step) noexcept {
 template <class Writer>
 opentracing::expected<void> injectInto(const opentracing::SpanContext& context, Writer& writer) noexcept {
   return guardedPropagation<opentracing::expected<void>>([&]() -> opentracing::expected<void> {
-    const auto* own = dynamic_cast<const SpanContext*>(&context);
+    const SpanContext* own = ownSpanContext(&context);
     if (own == nullptr) return opentracing::make_unexpected(opentracing::invalid_span_context_error);
     return own->inject(writer);
   });

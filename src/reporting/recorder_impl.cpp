@@ -1,6 +1,9 @@
 #include "reporting/recorder_impl.h"
 
 #include <event2/buffer.h>
+#include <event2/event.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -76,12 +79,35 @@ RecorderImpl::RecorderImpl(Logger* logger, const TracerOptions* options, EventBa
       spares_(static_cast<std::size_t>(std::min(queue_.capacity(), maxSpareBuffers))),
       earlyFlushThreshold_(nineTenths(queue_.capacity())),
       flushTimer_(*base, options->flush_interval, memberCallback<&RecorderImpl::onFlush>, this),
-      lastRequestError_(-1) {}
+      lastRequestError_(-1) {
+  wakeupFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeupFd_ >= 0) {
+    wakeupEvent_ = event_new(base->get(), wakeupFd_, EV_READ | EV_PERSIST, eventCallback<&RecorderImpl::onWakeup>, this);
+    if (wakeupEvent_ == nullptr || event_add(wakeupEvent_, nullptr) != 0) {
+      if (wakeupEvent_ != nullptr) event_free(wakeupEvent_);
+      wakeupEvent_ = nullptr;
+      close(wakeupFd_);
+      wakeupFd_ = -1;
+    }
+  }
+  if (wakeupFd_ < 0) logger_->log(LogLevel::warn, "early flush checked on the tick only: no wakeup event");
+}
 
-RecorderImpl::~RecorderImpl() = default;
+RecorderImpl::~RecorderImpl() {
+  if (wakeupEvent_ != nullptr) event_free(wakeupEvent_);
+  if (wakeupFd_ >= 0) close(wakeupFd_);
+}
 
 bool RecorderImpl::record(ByteBuffer& buffer) noexcept {
-  if (queue_.push(buffer)) return true;
+  if (queue_.push(buffer)) {
+    if (wakeupFd_ >= 0 && queue_.size() >= earlyFlushThreshold_ && !wakeupPending_.load(std::memory_order_relaxed) &&
+        !wakeupPending_.exchange(true)) {
+      const uint64_t one = 1;
+      // Nothing to do when it fails: the tick checks as well.
+      (void)!write(wakeupFd_, &one, sizeof one);
+    }
+    return true;
+  }
   if (logger_->debugEnabled()) {
     try {
       logger_->log(LogLevel::debug, "Dropping message ", buffer.toString());
@@ -106,6 +132,7 @@ void RecorderImpl::onFlush() noexcept {
     queue_.consumeAll([&](ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2) {
       appendBatch(begin1, end1, begin2, end2, agentConnection_->spanTail(), body, &spares_);
     });
+    wakeupPending_.store(false);
     activeRequest_.addHeader("Content-Type", "application/json");
     const std::string& path = agentConnection_->tracesPath();
     if (logger_->debugEnabled()) logger_->log(LogLevel::debug, "sending spans to ", path, ": ", bodyText(body));
@@ -139,11 +166,23 @@ void RecorderImpl::onFlushResponse(evhttp_request* request) noexcept {
   }
   // libevent frees the request once this callback returns.
   activeRequest_ = HttpRequest();
+  // Spans that came during the post may fill the queue before the next tick.
+  checkEarlyFlush();
+}
+
+void RecorderImpl::onWakeup() noexcept {
+  uint64_t count = 0;
+  (void)!read(wakeupFd_, &count, sizeof count);
+  checkEarlyFlush();
 }
 
 void RecorderImpl::checkEarlyFlush() noexcept {
   const int32_t size = queue_.size();
-  if (size < earlyFlushThreshold_) return;
+  if (size < earlyFlushThreshold_) {
+    // The next span that reaches the threshold wakes the loop again.
+    if (wakeupPending_.load(std::memory_order_relaxed)) wakeupPending_.store(false);
+    return;
+  }
   if (activeRequest_ || !agentConnection_->ready()) return;
   if (logger_->debugEnabled()) {
     logger_->log(LogLevel::debug, "Flushing spans early: ", size, " exceeds early flush threshold of ",

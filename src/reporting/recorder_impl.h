@@ -2,6 +2,7 @@
 
 #include <event2/http.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -29,6 +30,11 @@ void appendBatch(ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteB
 // batches from the loop thread: every flush_interval, or early once the queue
 // is nine tenths full, only while the agent link is ready and never with two
 // posts in flight. A failed post loses its batch and resets the link.
+//
+// The early flush is checked on the sensor's tick, and also at once when a
+// host thread's span brings the queue to the threshold (it wakes the loop)
+// and when a post completes: at a high span rate the tick alone leaves the
+// last tenth of the queue to absorb up to a whole tick of spans.
 //
 // Built on the thread that builds the sensor, before the loop runs; record()
 // from any thread; everything else on the loop thread only. logger, options,
@@ -62,6 +68,9 @@ class RecorderImpl final : public Recorder {
   bool posting() const noexcept { return static_cast<bool>(activeRequest_); }
 
  private:
+  // Loop thread: a host thread asked for an early-flush check.
+  void onWakeup() noexcept;
+
   Logger* logger_;
   AgentLink* agentConnection_;
   SpanQueue queue_;
@@ -70,6 +79,13 @@ class RecorderImpl final : public Recorder {
   Timer flushTimer_;
   HttpRequest activeRequest_;
   int32_t lastRequestError_;
+  // An eventfd that host threads write once the queue reaches the threshold;
+  // -1 (and no event) when none could be made: the tick alone checks then.
+  int wakeupFd_ = -1;
+  event* wakeupEvent_ = nullptr;
+  // Set by the host thread that wakes the loop, cleared by the flush that
+  // takes the queue: one wakeup per batch, however long the agent waits.
+  std::atomic<bool> wakeupPending_{false};
 };
 
 }  // namespace vostrel

@@ -1,6 +1,7 @@
 #include "tracing/span.h"
 
 #include <algorithm>
+#include <typeinfo>
 
 #include "plugin/tracer_impl.h"
 #include "tracing/identifiers.h"
@@ -71,6 +72,16 @@ void setTag(TagMap& tags, opentracing::string_view key, opentracing::Value&& val
 
 }  // namespace
 
+const SpanContext* ownSpanContext(const opentracing::SpanContext* context) noexcept {
+  if (context == nullptr) return nullptr;
+  // Our two final classes compare by type at the cost of a pointer test,
+  // where dynamic_cast walks the hierarchy.
+  const std::type_info& type = typeid(*context);
+  if (type == typeid(Span)) return static_cast<const Span*>(context);
+  if (type == typeid(ImmutableSpanContext)) return static_cast<const ImmutableSpanContext*>(context);
+  return dynamic_cast<const SpanContext*>(context);
+}
+
 bool levelFromPriority(const opentracing::Value& value) noexcept {
   return opentracing::util::apply_visitor(PriorityLevel{}, value);
 }
@@ -138,7 +149,7 @@ bool Span::checkAndSetParent(const opentracing::StartSpanOptions& options) {
   }
   const opentracing::SpanContext* reference = references.front().second;
   if (reference == nullptr) return false;
-  const auto* parent = dynamic_cast<const SpanContext*>(reference);
+  const SpanContext* parent = ownSpanContext(reference);
   if (parent == nullptr) {
     tracer_->logger().log(LogLevel::error, "Passed in span reference of unexpected type");
     return false;
@@ -169,7 +180,7 @@ Span::~Span() {
 void Span::FinishWithOptions(const opentracing::FinishSpanOptions& options) noexcept {
   if (finished_.exchange(true, std::memory_order_acq_rel)) return;
   guarded("FinishWithOptions", [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(mutex_);
     if (!level_) return;
     for (const auto& record : options.log_records) {
       LogEntry entry{logTimestamp(record.timestamp), {}};
@@ -185,7 +196,7 @@ void Span::FinishWithOptions(const opentracing::FinishSpanOptions& options) noex
 
 void Span::SetOperationName(opentracing::string_view name) noexcept {
   guarded("SetOperationName", [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(mutex_);
     operationName_.assign(name.data(), name.size());
   });
 }
@@ -194,7 +205,7 @@ void Span::SetTag(opentracing::string_view key, const opentracing::Value& value)
   guarded("SetTag", [&] {
     // Copied before locking: the copy may be deep.
     opentracing::Value owned = ownedValue(value);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(mutex_);
     setTag(tags_, key, std::move(owned));
     if (key == samplingPriority) level_ = levelFromPriority(value);
   });
@@ -202,7 +213,7 @@ void Span::SetTag(opentracing::string_view key, const opentracing::Value& value)
 
 void Span::SetBaggageItem(opentracing::string_view key, opentracing::string_view value) noexcept {
   guarded("SetBaggageItem", [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(mutex_);
     baggage_.emplace(std::string(key.data(), key.size()), std::string(value.data(), value.size()));
   });
 }
@@ -210,7 +221,7 @@ void Span::SetBaggageItem(opentracing::string_view key, opentracing::string_view
 std::string Span::BaggageItem(opentracing::string_view key) const noexcept {
   std::string value;
   const bool ok = guarded("BaggageItem", [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(mutex_);
     const auto item = baggage_.find(std::string(key.data(), key.size()));
     if (item != baggage_.end()) value = item->second;
   });
@@ -231,7 +242,7 @@ void Span::appendLog(int64_t timestamp, const Fields& fields) {
   entry.fields.erase(std::unique(entry.fields.begin(), entry.fields.end(),
                                  [](const auto& a, const auto& b) { return a.first == b.first; }),
                      entry.fields.end());
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   logs_.push_back(std::move(entry));
 }
 
@@ -252,7 +263,7 @@ void Span::Log(opentracing::SystemTime timestamp,
 
 std::unique_ptr<opentracing::SpanContext> Span::Clone() const noexcept {
   try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(mutex_);
     return ImmutableSpanContext::sharingHeaders(traceId_, spanId_, level_, baggage_, extraFields_, capturedHeaders_);
   } catch (const std::exception& e) {
     tracer_->logger().log(LogLevel::error, "Clone failed: ", e.what());
@@ -284,36 +295,36 @@ std::string Span::ToSpanID() const noexcept {
 const opentracing::Tracer& Span::tracer() const noexcept { return *tracer_; }
 
 void Span::ForeachBaggageItem(StringVisitor visitor) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   for (const auto& item : baggage_) {
     if (!visitor(item.first, item.second)) return;
   }
 }
 
 void Span::foreachExtraField(StringVisitor visitor) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   for (const auto& field : extraFields_) {
     if (!visitor(field.first, field.second)) return;
   }
 }
 
 bool Span::level() const noexcept {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   return level_;
 }
 
 opentracing::expected<void> Span::inject(std::ostream& writer) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   return injectSpanContext(writer, traceId_, spanId_, true, baggage_, extraFields_);
 }
 
 opentracing::expected<void> Span::inject(const opentracing::TextMapWriter& writer) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   return injectSpanContext(writer, traceId_, spanId_, true, baggage_);
 }
 
 opentracing::expected<void> Span::inject(const opentracing::HTTPHeadersWriter& writer) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   return injectSpanContext(writer, traceId_, spanId_, true, baggage_);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,33 @@ opentracing::Value ownedValue(const opentracing::Value& value);
 
 // See reporting/span_serializer.h.
 ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions& options);
+
+// Span state is nearly always touched by one thread at a time: a lock that
+// costs one atomic exchange when free, where a mutex costs two. A waiter
+// spins briefly, then yields, so a holder preempted mid-finish is not starved.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    while (locked_.exchange(true, std::memory_order_acquire)) {
+      for (int spins = 0; locked_.load(std::memory_order_relaxed); ++spins) {
+        if (spins < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+          __builtin_ia32_pause();
+#endif
+        } else {
+          std::this_thread::yield();
+        }
+      }
+    }
+  }
+  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> locked_{false};
+};
+
+// Our own context behind an OpenTracing one, or null for a foreign one.
+const SpanContext* ownSpanContext(const opentracing::SpanContext* context) noexcept;
 
 // The system's span, which is also its own span context. Created by
 // TracerImpl::StartSpanWithOptions on a host thread and owned by the host.
@@ -110,7 +138,7 @@ class Span final : public opentracing::Span, public SpanContext {
   std::shared_ptr<const TracerImpl> tracer_;
   int64_t startTimestamp_ = 0;
   std::chrono::steady_clock::time_point startSteady_;
-  mutable std::mutex mutex_;
+  mutable SpinLock mutex_;
   uint64_t traceId_ = 0;
   uint64_t spanId_ = 0;
   uint64_t parentId_ = 0;

@@ -336,6 +336,24 @@ TEST_F(RecorderImplTest, EarlyFlushRestartsTheFlushTimer) {
   EXPECT_GE(timed - early, 290ms);
 }
 
+TEST_F(RecorderImplTest, SpanReachingTheThresholdFlushesWithoutWaitingForATick) {
+  // No tick runs here: the span that brings the queue to nine tenths wakes
+  // the loop, and spans that reach it again during the post go out as soon
+  // as the answer comes.
+  options_.flush_interval = 60000000;
+  server_.setDelay(100ms);
+  build();
+  for (int id = 1; id <= 9; ++id) ASSERT_TRUE(record(id));
+  ASSERT_TRUE(runLoopUntil(base_, [&] { return server_.requestCount() == 1; }));
+  ASSERT_TRUE(recorder_->posting());
+  for (int id = 10; id <= 18; ++id) ASSERT_TRUE(record(id));
+  ASSERT_TRUE(runLoopUntil(base_, [&] { return server_.requestCount() == 2 && !recorder_->posting(); }));
+  EXPECT_EQ(server_.requests().at(0).body, batchOf({1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(server_.requests().at(1).body, batchOf({10, 11, 12, 13, 14, 15, 16, 17, 18}));
+  EXPECT_EQ(count("Flushing spans early: "), 2);
+  EXPECT_EQ(count("Dropping message "), 0);
+}
+
 TEST_F(RecorderImplTest, FullQueueDropsWithDebugLineAndNothingGoesOutUntilReady) {
   // While the agent is not ready spans pile up to the cap, later ones are
   // dropped with their text logged, and no flush posts anything.
