@@ -3,6 +3,7 @@
 #include <event2/buffer.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,7 +73,12 @@ TEST_F(HttpClientTest, SocketAndPeerAreEmptyBeforeConnect) {
   Exchange seen;
   HttpRequest request = seen.makeRequest();
   exchange(seen, request, EVHTTP_REQ_GET, "/");
-  EXPECT_GE(connection_.socket(), 0);
+  ASSERT_GE(connection_.socket(), 0);
+  // Requests go out without waiting for Nagle's algorithm.
+  int noDelay = 0;
+  socklen_t length = sizeof noDelay;
+  ASSERT_EQ(getsockopt(connection_.socket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+  EXPECT_NE(noDelay, 0);
 }
 
 TEST_F(HttpClientTest, SendsMethodPathHeadersAndBody) {
