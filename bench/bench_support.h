@@ -57,26 +57,56 @@ inline long residentKiB() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// Incoming headers that carry a context of this tracer, as a proxied request
-// from a traced caller would.
+// The headers of a proxied request from a traced caller: a few ordinary
+// ones and the caller's context as this tracer injects it.
 inline Headers incomingHeadersFor(const opentracing::Tracer& tracer) {
   Headers headers;
+  headers.Set("Host", "shop.example.com");
+  headers.Set("User-Agent", "Mozilla/5.0 (X11; Linux x86_64)");
+  headers.Set("Accept", "*/*");
+  headers.Set("X-Request-Id", "7f1c2e");
   auto caller = tracer.StartSpan("caller");
   tracer.Inject(caller->context(), static_cast<const opentracing::HTTPHeadersWriter&>(headers));
   return headers;
 }
 
+// The upstream request's headers; like NGINX it copies into storage that is
+// reused request after request.
+class OutgoingHeaders final : public opentracing::HTTPHeadersWriter {
+ public:
+  opentracing::expected<void> Set(opentracing::string_view key, opentracing::string_view value) const override {
+    if (count_ < slots) {
+      keys_[count_].assign(key.data(), key.size());
+      values_[count_].assign(value.data(), value.size());
+      ++count_;
+    }
+    return {};
+  }
+  void clear() const noexcept { count_ = 0; }
+
+ private:
+  static constexpr int slots = 8;
+  mutable std::string keys_[slots];
+  mutable std::string values_[slots];
+  mutable int count_ = 0;
+};
+
 // One request as the NGINX module traces it: extract the caller's context,
-// start the server span under it, tag it and finish it.
-inline void traceRequestSpan(const opentracing::Tracer& tracer, const Headers& incoming) {
+// start the server span under it, five tags (the URL with a query that holds
+// a secret), inject into the upstream request, finish.
+inline void traceRequestSpan(const opentracing::Tracer& tracer, const Headers& incoming,
+                             const OutgoingHeaders& outgoing) {
   auto parent = tracer.Extract(static_cast<const opentracing::HTTPHeadersReader&>(incoming));
   opentracing::StartSpanOptions options;
   if (parent && *parent) options.references.emplace_back(opentracing::SpanReferenceType::ChildOfRef, parent->get());
-  auto span = tracer.StartSpanWithOptions("GET /api/items", options);
-  span->SetTag("span.kind", "server");
+  auto span = tracer.StartSpanWithOptions("/api/items", options);
+  span->SetTag("component", "nginx");
   span->SetTag("http.method", "GET");
-  span->SetTag("http.url", "/api/items?id=42&page=2");
+  span->SetTag("http.url", "/api/items?id=42&apikey=s3cr3t&page=2");
   span->SetTag("http.status_code", 200);
+  span->SetTag("peer.address", "10.1.2.3:51234");
+  outgoing.clear();
+  tracer.Inject(span->context(), outgoing);
   span->Finish();
 }
 

@@ -32,6 +32,7 @@ void delivery(benchmark::State& state) {
     options.connect_delay = 20000;
     auto tracer = vostrel::createTracer(options);
     const auto incoming = vostrel::bench::incomingHeadersFor(*tracer);
+    const vostrel::bench::OutgoingHeaders outgoing;
     auto waitFor = [](auto condition, std::chrono::milliseconds timeout) {
       auto deadline = Clock::now() + timeout;
       while (!condition() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -49,7 +50,7 @@ void delivery(benchmark::State& state) {
     constexpr uint64_t chunk = 10;
     for (size_t sent = 0; sent < total;) {
       for (uint64_t i = 0; i < chunk && sent < total; ++i, ++sent) {
-        vostrel::bench::traceRequestSpan(*tracer, incoming);
+        vostrel::bench::traceRequestSpan(*tracer, incoming, outgoing);
       }
       if (rate > 0) std::this_thread::sleep_until(start + std::chrono::nanoseconds(sent * 1000000000ull / rate));
     }

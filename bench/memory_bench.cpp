@@ -41,8 +41,9 @@ void agentDownQueueFull(benchmark::State& state) {
   for (auto _ : state) {
     auto tracer = vostrel::createTracer(agentDownOptions(1000));
     const auto incoming = vostrel::bench::incomingHeadersFor(*tracer);
+    const vostrel::bench::OutgoingHeaders outgoing;
     auto produce = [&](int spans) {
-      for (int i = 0; i < spans; ++i) vostrel::bench::traceRequestSpan(*tracer, incoming);
+      for (int i = 0; i < spans; ++i) vostrel::bench::traceRequestSpan(*tracer, incoming, outgoing);
     };
     produce(1000);
     const long atCap = vostrel::bench::residentKiB();

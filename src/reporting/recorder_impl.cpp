@@ -114,6 +114,8 @@ bool RecorderImpl::record(ByteBuffer& buffer) noexcept {
     } catch (const std::exception&) {
     }
   }
+  // While the queue is full the next span can reuse this one's buffer.
+  spares_.give(buffer);
   return false;
 }
 

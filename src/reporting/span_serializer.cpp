@@ -33,6 +33,64 @@ struct PlainBytes {
 };
 constexpr PlainBytes plainBytes;
 
+// Whole words at a time, since most texts need no escape at all. Short texts
+// are covered by two overlapping loads, so no byte outside them is read.
+constexpr uint64_t everyByte = 0x0101010101010101ull;
+constexpr uint64_t highBits = 0x8080808080808080ull;
+
+uint64_t zeroBytes(uint64_t word) noexcept { return (word - everyByte) & ~word & highBits; }
+
+// Non-zero when some byte of word needs an escape: below 0x20, from 0x7F up,
+// a quotation mark or a backslash.
+uint64_t specialBytes(uint64_t word) noexcept {
+  return (word & highBits) | ((word - 0x20 * everyByte) & ~word & highBits) | zeroBytes(word ^ (0x7F * everyByte)) |
+         zeroBytes(word ^ ('"' * everyByte)) | zeroBytes(word ^ ('\\' * everyByte));
+}
+
+template <class Word>
+Word load(const char* at) noexcept {
+  Word word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+bool isPlain(const char* text, std::size_t length) noexcept {
+  if (length >= 16) {
+#ifdef __SSE2__
+    // Signed bytes below 0x20 are the controls and every byte from 0x80 up.
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i del = _mm_set1_epi8(0x7F);
+    const auto special = [&](const char* at) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      const __m128i found =
+          _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(bytes, space), _mm_cmpeq_epi8(bytes, quote)),
+                       _mm_or_si128(_mm_cmpeq_epi8(bytes, backslash), _mm_cmpeq_epi8(bytes, del)));
+      return _mm_movemask_epi8(found) != 0;
+    };
+    for (std::size_t i = 0; i + 16 <= length; i += 16) {
+      if (special(text + i)) return false;
+    }
+    return !special(text + length - 16);
+#else
+    for (std::size_t i = 0; i + 8 <= length; i += 8) {
+      if (specialBytes(load<uint64_t>(text + i))) return false;
+    }
+    return specialBytes(load<uint64_t>(text + length - 8)) == 0;
+#endif
+  }
+  if (length >= 8) return (specialBytes(load<uint64_t>(text)) | specialBytes(load<uint64_t>(text + length - 8))) == 0;
+  if (length >= 4) {
+    const uint64_t word = load<uint32_t>(text) | uint64_t{load<uint32_t>(text + length - 4)} << 32;
+    return specialBytes(word) == 0;
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    if (!plainBytes.plain[static_cast<unsigned char>(text[i])]) return false;
+  }
+  return true;
+}
+
 // The calling thread's scratch text. Fragments are copied in place rather
 // than through a library append each: a record is a few dozen of them. The
 // string's size stays at its capacity between uses, so nothing is cleared;
@@ -59,41 +117,17 @@ class Scratch {
     reserve(maxDecimalLength);
     position_ += writeDecimal(value, &storage_[position_]);
   }
-  // Copies and checks in one pass, sixteen bytes at a time where it can;
-  // text that needs escapes is rewritten by the JSON writer.
+  // Text that needs escapes is rewritten by the JSON writer.
   void string(const char* text, std::size_t length) {
+    if (!isPlain(text, length)) {
+      return delegate([&](std::string& target) { appendJsonString(target, text, length); });
+    }
     reserve(length + 2);
-    char* const start = &storage_[position_];
-    char* out = start;
-    *out++ = '"';
-    std::size_t i = 0;
-#ifdef __SSE2__
-    // Signed bytes below 0x20 are the controls and every byte from 0x80 up.
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i del = _mm_set1_epi8(0x7F);
-    for (; i + 16 <= length; i += 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-      const __m128i special =
-          _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(bytes, space), _mm_cmpeq_epi8(bytes, quote)),
-                       _mm_or_si128(_mm_cmpeq_epi8(bytes, backslash), _mm_cmpeq_epi8(bytes, del)));
-      if (_mm_movemask_epi8(special) != 0) {
-        return delegate([&](std::string& target) { appendJsonString(target, text, length); });
-      }
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-      out += 16;
-    }
-#endif
-    for (; i < length; ++i) {
-      const char c = text[i];
-      if (!plainBytes.plain[static_cast<unsigned char>(c)]) {
-        return delegate([&](std::string& target) { appendJsonString(target, text, length); });
-      }
-      *out++ = c;
-    }
-    *out++ = '"';
-    position_ += static_cast<std::size_t>(out - start);
+    char* const out = &storage_[position_];
+    out[0] = '"';
+    std::memcpy(out + 1, text, length);
+    out[length + 1] = '"';
+    position_ += length + 2;
   }
   void string(const std::string& text) { string(text.data(), text.size()); }
   void value(const opentracing::Value& value) {

@@ -16,7 +16,8 @@ class Recorder {
  public:
   virtual ~Recorder() = default;
   // Moves the serialized span piece out of buffer and returns true when it is
-  // queued; returns false and leaves buffer as it is when it is refused.
+  // queued; returns false when it is refused, and then either leaves buffer
+  // as it is or keeps it for reuse (spareBuffer).
   virtual bool record(ByteBuffer& buffer) noexcept = 0;
   // A buffer of an earlier span to serialize the next one into (its old
   // bytes still in it), or an empty handle when there is none to reuse.

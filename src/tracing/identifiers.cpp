@@ -125,13 +125,25 @@ std::size_t writeDecimal(int64_t value, char* out) noexcept {
   const std::size_t length = digits + (value < 0 ? 1 : 0);
   if (value < 0) out[0] = '-';
   char* p = out + length;
-  uint64_t rest = magnitude;
-  while (rest >= 100) {
-    const unsigned pair = static_cast<unsigned>(rest % 100);
-    rest /= 100;
+  const auto writePair = [&p](unsigned pair) {
     p -= 2;
     p[0] = digitPairs.decimal[pair][0];
     p[1] = digitPairs.decimal[pair][1];
+  };
+  // Eight digits per 64-bit division, then 32-bit arithmetic within them.
+  uint64_t wide = magnitude;
+  while (wide >= 100000000) {
+    uint32_t eight = static_cast<uint32_t>(wide % 100000000);
+    wide /= 100000000;
+    for (int i = 0; i < 4; ++i) {
+      writePair(eight % 100);
+      eight /= 100;
+    }
+  }
+  uint32_t rest = static_cast<uint32_t>(wide);
+  while (rest >= 100) {
+    writePair(rest % 100);
+    rest /= 100;
   }
   if (rest >= 10) {
     p -= 2;

@@ -241,7 +241,7 @@ TEST(SpanSerializer, WritesRecordsLargerThanScratch) {
 // found wherever it stands, and plain text of any length is copied whole.
 TEST(SpanSerializer, EscapesSpecialBytesAtEveryPosition) {
   TracerHarness h;
-  for (const char special : {'\x01', '\x1f', '"', '\\', '\x7f', '\x80', '\xff', 'a'}) {
+  for (const char special : {'\x01', '\x1f', '"', '\\', '\x7f', '\x80', '\xff', 'a', ' ', '~'}) {
     for (std::size_t length = 1; length <= 40; ++length) {
       for (std::size_t at = 0; at < length; ++at) {
         std::string name(length, 'n');
