@@ -27,8 +27,6 @@ StringMap& StringMap::operator=(const StringMap& other) {
   return *this;
 }
 
-StringMap::~StringMap() = default;
-
 void StringMap::clear() noexcept {
   entries_.clear();
   index_.reset();

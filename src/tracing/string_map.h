@@ -35,7 +35,8 @@ class StringMap {
   StringMap& operator=(const StringMap& other);
   StringMap(StringMap&& other) noexcept = default;
   StringMap& operator=(StringMap&& other) noexcept = default;
-  ~StringMap();
+  // Inline: contexts and spans carry several maps, most of them empty.
+  ~StringMap() = default;
 
   const_iterator begin() const noexcept { return entries_.begin(); }
   const_iterator end() const noexcept { return entries_.end(); }
