@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 
@@ -20,9 +21,12 @@ bool equalIgnoringCase(char a, char b) noexcept { return lowerChar(a) == lowerCh
 bool containsBytes(std::string_view text, std::string_view pattern) noexcept {
   if (pattern.size() > text.size()) return false;
   if (pattern.empty()) return true;
-  const std::size_t last = text.size() - pattern.size();
-  for (std::size_t i = 0; i <= last; ++i) {
-    if (text[i] == pattern[0] && text.compare(i, pattern.size(), pattern) == 0) return true;
+  const char first = pattern[0];
+  const char* const rest = pattern.data() + 1;
+  const std::size_t restLength = pattern.size() - 1;
+  const char* const last = text.data() + (text.size() - pattern.size());
+  for (const char* at = text.data(); at <= last; ++at) {
+    if (*at == first && std::memcmp(at + 1, rest, restLength) == 0) return true;
   }
   return false;
 }
@@ -126,33 +130,43 @@ void appendRedactedQueryString(std::string& out, const SecretFilter& filter, con
     return;
   }
 
-  out.reserve(out.size() + length);
-  out.append(input.data(), question);
+  // The result is never longer than the input: write it in place.
+  const std::size_t start = out.size();
+  out.resize(start + length);
+  char* const begin = &out[start];
+  char* write = begin;
+  std::memcpy(write, text, question);
+  write += question;
 
-  const std::size_t queryBegin = question + 1;
-  std::size_t queryEnd = input.find('#', queryBegin);
-  if (queryEnd == std::string_view::npos) queryEnd = length;
-
+  const char* const queryEnd = [&] {
+    const void* hash = std::memchr(text + question + 1, '#', length - question - 1);
+    return hash != nullptr ? static_cast<const char*>(hash) : text + length;
+  }();
   bool wroteParameter = false;
-  std::size_t begin = queryBegin;
   char separator = '?';
-  while (true) {
-    // Scanning by hand stops at the fragment instead of searching past it.
-    std::size_t end = begin;
-    while (end < queryEnd && input[end] != '&' && input[end] != ';') ++end;
-    const std::string_view parameter = input.substr(begin, end - begin);
-    // A parameter without "=" is tested as a whole, wherever it stands.
-    const std::string_view name = parameter.substr(0, parameter.find('='));
-    if (!filter.matches(name.data(), name.size())) {
-      out.push_back(wroteParameter ? separator : '?');
-      out.append(parameter.data(), parameter.size());
+  for (const char* parameter = text + question + 1;;) {
+    // Scanning by hand stops at the fragment instead of searching past it;
+    // the name ends at the first "=", or is the whole parameter.
+    const char* end = parameter;
+    const char* nameEnd = nullptr;
+    for (; end != queryEnd && *end != '&' && *end != ';'; ++end) {
+      if (*end == '=' && nameEnd == nullptr) nameEnd = end;
+    }
+    if (nameEnd == nullptr) nameEnd = end;
+    if (!filter.matches(parameter, static_cast<std::size_t>(nameEnd - parameter))) {
+      *write++ = wroteParameter ? separator : '?';
+      std::memcpy(write, parameter, static_cast<std::size_t>(end - parameter));
+      write += end - parameter;
       wroteParameter = true;
     }
     if (end == queryEnd) break;
-    separator = input[end];
-    begin = end + 1;
+    separator = *end;
+    parameter = end + 1;
   }
-  out.append(input.data() + queryEnd, length - queryEnd);
+  const std::size_t fragment = static_cast<std::size_t>(text + length - queryEnd);
+  std::memcpy(write, queryEnd, fragment);
+  write += fragment;
+  out.resize(start + static_cast<std::size_t>(write - begin));
 }
 
 }  // namespace vostrel

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -131,6 +132,10 @@ TEST(RedactQueryString, DropsSecretParameters) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
     EXPECT_EQ(redact(filter, c.url), c.redacted);
+    // Appending keeps what the output held.
+    std::string out = "kept:";
+    appendRedactedQueryString(out, filter, c.url, std::strlen(c.url));
+    EXPECT_EQ(out, std::string("kept:") + c.redacted);
   }
 }
 
