@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "agent/secret_filter.h"
+#include "bench_support.h"
 #include "plugin/tracer_impl.h"
 #include "reporting/span_queue.h"
 #include "reporting/spare_buffers.h"
@@ -109,7 +110,7 @@ class BenchSensor final : public Sensor {
   SharedSnapshot<SecretFilter> filter_;
 };
 
-// The request headers NGINX hands over, and the outgoing request's headers.
+// The request headers NGINX hands over.
 class IncomingHeaders final : public opentracing::HTTPHeadersReader {
  public:
   opentracing::expected<void> ForeachKey(
@@ -130,26 +131,6 @@ class IncomingHeaders final : public opentracing::HTTPHeadersReader {
     }
     return {};
   }
-};
-
-class OutgoingHeaders final : public opentracing::HTTPHeadersWriter {
- public:
-  opentracing::expected<void> Set(opentracing::string_view key, opentracing::string_view value) const override {
-    // Like NGINX, copy into storage that is reused request after request.
-    if (count_ < slots) {
-      keys_[count_].assign(key.data(), key.size());
-      values_[count_].assign(value.data(), value.size());
-      ++count_;
-    }
-    return {};
-  }
-  void clear() const noexcept { count_ = 0; }
-
- private:
-  static constexpr int slots = 8;
-  mutable std::string keys_[slots];
-  mutable std::string values_[slots];
-  mutable int count_ = 0;
 };
 
 struct Fixture {
@@ -180,7 +161,7 @@ void requestSpan(benchmark::State& state) {
   const Fixture& used = fixture(static_cast<Disposal>(state.range(0)));
   const TracerImpl& tracer = *used.tracer;
   const IncomingHeaders incoming;
-  const OutgoingHeaders outgoing;
+  const bench::OutgoingHeaders outgoing;
   for (auto _ : state) {
     auto parent = tracer.Extract(incoming);
     opentracing::StartSpanOptions options;

@@ -9,22 +9,20 @@
 #include <thread>
 #include <vector>
 
+#include "support/buffer_holding.h"
+
 namespace vostrel {
 namespace {
 
-ByteBuffer holding(const std::string& text) {
-  ByteBuffer buffer;
-  buffer.append(text);
-  return buffer;
-}
+using test::bufferHolding;
 
 // Appending, prepending, draining and moving whole buffers edit the bytes in
 // place; toString copies them out without draining.
 TEST(ByteBuffer, EditsContent) {
-  ByteBuffer buffer = holding(",{\"a\":1}");
+  ByteBuffer buffer = bufferHolding(",{\"a\":1}");
   buffer.drain(1);
   buffer.prepend("[", 1);
-  ByteBuffer tail = holding(",{\"b\":2}]");
+  ByteBuffer tail = bufferHolding(",{\"b\":2}]");
   buffer.appendBuffer(tail);
   EXPECT_FALSE(tail);
   EXPECT_EQ(buffer.toString(), "[{\"a\":1},{\"b\":2}]");
@@ -42,7 +40,7 @@ TEST(ByteBuffer, EditsContent) {
 // when read.
 TEST(ByteBuffer, AppendReferenceDoesNotCopy) {
   char shared[] = "tail";
-  ByteBuffer buffer = holding("head,");
+  ByteBuffer buffer = bufferHolding("head,");
   buffer.appendReference(shared, 4);
   shared[0] = 'T';
   EXPECT_EQ(buffer.toString(), "head,Tail");
@@ -56,7 +54,7 @@ TEST(ByteBuffer, EmptyHandleRefusesContentOperations) {
   EXPECT_THROW(empty.appendReference("x", 1), std::logic_error);
   EXPECT_THROW(empty.prepend("x", 1), std::logic_error);
   EXPECT_THROW(empty.drain(1), std::logic_error);
-  ByteBuffer source = holding("kept");
+  ByteBuffer source = bufferHolding("kept");
   EXPECT_THROW(empty.appendBuffer(source), std::logic_error);
   EXPECT_EQ(source.toString(), "kept");
   EXPECT_THROW(source.moveInto(nullptr), std::logic_error);
@@ -69,11 +67,11 @@ TEST(ByteBuffer, EmptyHandleRefusesContentOperations) {
 // Moves hand the buffer over and free what the target held; reset reports
 // whether there was a buffer.
 TEST(ByteBuffer, MovesAndResets) {
-  ByteBuffer a = holding("a");
+  ByteBuffer a = bufferHolding("a");
   ByteBuffer b(std::move(a));
   EXPECT_FALSE(a);
   EXPECT_EQ(b.toString(), "a");
-  ByteBuffer c = holding("c");
+  ByteBuffer c = bufferHolding("c");
   c = std::move(b);  // frees "c"
   EXPECT_FALSE(b);
   EXPECT_EQ(c.toString(), "a");
@@ -89,8 +87,8 @@ TEST(ByteBuffer, MovesAndResets) {
 // both sides as they were; exchangeWith swaps the two.
 TEST(ByteBuffer, TryMoveFromAndExchangeWith) {
   ByteBuffer slot(nullptr);
-  ByteBuffer first = holding("first");
-  ByteBuffer second = holding("second");
+  ByteBuffer first = bufferHolding("first");
+  ByteBuffer second = bufferHolding("second");
   EXPECT_TRUE(slot.tryMoveFrom(first));
   EXPECT_FALSE(first);
   EXPECT_EQ(slot.toString(), "first");
@@ -121,7 +119,7 @@ TEST(ByteBuffer, HandleOperationsRaceSafely) {
   for (int p = 0; p < producers; ++p) {
     threads.emplace_back([&, p] {
       for (int i = 0; i < perProducer; ++i) {
-        ByteBuffer buffer = holding(std::to_string(p * perProducer + i));
+        ByteBuffer buffer = bufferHolding(std::to_string(p * perProducer + i));
         while (!slot.tryMoveFrom(buffer)) std::this_thread::yield();
         EXPECT_FALSE(buffer);
       }

@@ -8,14 +8,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/buffer_holding.h"
+
 namespace vostrel {
 namespace {
 
-ByteBuffer bufferWith(const std::string& text) {
-  ByteBuffer buffer;
-  buffer.append(text);
-  return buffer;
-}
+using test::bufferHolding;
 
 // First given, first taken; a full pool refuses and the caller keeps its
 // buffer; many laps around the cells change nothing.
@@ -29,11 +27,11 @@ TEST(SpareBuffers, GivesBackInOrderAndRefusesWhenFull) {
   EXPECT_FALSE(spares.give(none));
   for (int lap = 0; lap < 50; ++lap) {
     for (int i = 0; i < 4; ++i) {
-      ByteBuffer buffer = bufferWith(std::to_string(lap) + "/" + std::to_string(i));
+      ByteBuffer buffer = bufferHolding(std::to_string(lap) + "/" + std::to_string(i));
       ASSERT_TRUE(spares.give(buffer));
       EXPECT_FALSE(buffer);
     }
-    ByteBuffer extra = bufferWith("extra");
+    ByteBuffer extra = bufferHolding("extra");
     EXPECT_FALSE(spares.give(extra));
     EXPECT_EQ(extra.toString(), "extra");
     for (int i = 0; i < 4; ++i) EXPECT_EQ(spares.take().toString(), std::to_string(lap) + "/" + std::to_string(i));
@@ -53,7 +51,7 @@ TEST(SpareBuffers, EveryGivenBufferIsTakenOnceAcrossThreads) {
   for (int g = 0; g < givers; ++g) {
     threads.emplace_back([&, g] {
       for (int i = 0; i < perGiver; ++i) {
-        ByteBuffer buffer = bufferWith(std::to_string(g) + ":" + std::to_string(i));
+        ByteBuffer buffer = bufferHolding(std::to_string(g) + ":" + std::to_string(i));
         if (!spares.give(buffer)) refused.fetch_add(1);
       }
     });
