@@ -310,12 +310,15 @@ opentracing::expected<uint64_t> parseHexId(opentracing::string_view text) noexce
   if (end - begin > 16) {
     return opentracing::make_unexpected(std::make_error_code(std::errc::value_too_large));
   }
+  // Checked once at the end: a non-digit makes some value negative.
   uint64_t value = 0;
+  int any = 0;
   for (; begin != end; ++begin) {
     const int digit = hexDigitValue(static_cast<unsigned char>(*begin));
-    if (digit < 0) return invalid();
-    value = (value << 4) | static_cast<uint64_t>(digit);
+    any |= digit;
+    value = (value << 4) | static_cast<uint64_t>(digit & 15);
   }
+  if (any < 0) return invalid();
   return value;
 }
 
