@@ -14,6 +14,7 @@
 #include "agent/secret_filter.h"
 #include "plugin/tracer_impl.h"
 #include "reporting/json_writer.h"
+#include "runtime/thread_local_slot.h"
 #include "tracing/identifiers.h"
 
 namespace vostrel {
@@ -158,6 +159,9 @@ class Scratch {
   std::size_t position_ = 0;
 };
 
+// Tags the thread's scratch slots apart.
+struct RedactedUrl;
+
 // "key":"value" pairs separated by commas.
 void appendStringMembers(Scratch& out, const StringMap& map) {
   bool first = true;
@@ -247,8 +251,9 @@ void appendLogs(Scratch& out, const std::vector<LogEntry>& logs) {
 ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions& options) {
   // Formatting into one string and handing it to the buffer in one append is
   // much cheaper than many small evbuffer appends.
-  thread_local std::string storage;
-  Scratch out(storage);
+  std::string* const threadStorage = threadLocalSlot<Scratch, std::string>();
+  std::string exitStorage;
+  Scratch out(threadStorage != nullptr ? *threadStorage : exitStorage);
 
   out.literal(",{\"t\":");
   out.decimal(static_cast<int64_t>(span.traceId_));
@@ -296,7 +301,9 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
         if (!filter) filter.emplace(span.tracer_->sensor().borrowSecretFilter());
         if (*filter) {
           // Reused, so a redaction allocates nothing once the thread has warmed up.
-          thread_local std::string redacted;
+          std::string* const threadRedacted = threadLocalSlot<RedactedUrl, std::string>();
+          std::string exitRedacted;
+          std::string& redacted = threadRedacted != nullptr ? *threadRedacted : exitRedacted;
           redacted.clear();
           appendRedactedQueryString(redacted, **filter, url.data(), url.size());
           out.string(redacted);

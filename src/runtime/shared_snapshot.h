@@ -5,6 +5,8 @@
 #include <memory>
 #include <utility>
 
+#include "runtime/thread_local_slot.h"
+
 namespace vostrel {
 
 template <class T>
@@ -25,10 +27,10 @@ struct Cache {
   int depth = 0;  // borrows of this thread still alive
 };
 
+// Null while the thread's thread_local objects are being torn down.
 template <class T>
-Cache<T>& cache() noexcept {
-  thread_local Cache<T> entry;
-  return entry;
+Cache<T>* cache() noexcept {
+  return threadLocalSlot<Cache<T>, Cache<T>>();
 }
 
 }  // namespace snapshot_detail
@@ -86,7 +88,9 @@ class SharedSnapshot {
   // Any thread. A borrow inside another of the same thread sees the outer
   // one's value, which stays alive until the outer handle goes.
   Borrowed<T> borrow() const noexcept {
-    auto& cache = snapshot_detail::cache<T>();
+    auto* const entry = snapshot_detail::cache<T>();
+    if (entry == nullptr) return Borrowed<T>(load());
+    auto& cache = *entry;
     if (cache.depth > 0 && cache.owner != this) return Borrowed<T>(load());
     if (cache.depth == 0) {
       const uint64_t version = version_.load(std::memory_order_acquire);

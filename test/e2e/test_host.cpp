@@ -298,7 +298,13 @@ int exitWithLiveTracer(const std::string& mode) {
     neverReleased->tracer->StartSpan("finished before exit")->Finish();
   } else if (mode == "open-span") {
     staticHandle = std::move(loaded.handle);
+    // Finished first, so that this thread's own state of the request path
+    // exists, and is torn down at exit before the open span finishes.
+    auto first = loaded.tracer->StartSpan("finished before exit");
+    first->SetTag("http.url", "/a?key=1&b=2");
+    first->Finish();
     staticSpan = loaded.tracer->StartSpan("open at exit");
+    staticSpan->SetTag("http.url", "/x?key=1&y=2");
     loaded.tracer.reset();
   } else if (mode == "dlclose-reload") {
     auto span = loaded.tracer->StartSpan("before close");
