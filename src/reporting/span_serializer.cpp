@@ -162,6 +162,8 @@ class Scratch {
 // Tags the thread's scratch slots apart.
 struct RedactedUrl;
 
+constexpr std::string_view urlTag = "http.url";
+
 // "key":"value" pairs separated by commas.
 void appendStringMembers(Scratch& out, const StringMap& map) {
   bool first = true;
@@ -296,7 +298,8 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
       out.string(tag.first);
       out.literal(":");
       const std::string_view url =
-          tag.first == "http.url" ? opentracing::util::apply_visitor(TextOf{}, tag.second) : std::string_view();
+          std::string_view(tag.first) == urlTag ? opentracing::util::apply_visitor(TextOf{}, tag.second)
+                                                : std::string_view();
       if (url.data() != nullptr) {
         if (!filter) filter.emplace(span.tracer_->sensor().borrowSecretFilter());
         if (*filter) {
