@@ -76,21 +76,24 @@ SpanQueue::Batch SpanQueue::take() noexcept {
     for (std::size_t i = begin; i != end; ++i) taken_[i] = std::move(slots_[i]);
   };
   ByteBuffer* const base = taken_.data();
+  Batch batch{base + first, base + last, nullptr, nullptr, w};
   if (first < last) {
     takeRange(first, last);
-    return {base + first, base + last, nullptr, nullptr, w};
+  } else {
+    takeRange(first, taken_.size());
+    takeRange(0, last);
+    batch = {base + first, base + taken_.size(), last == 0 ? nullptr : base, last == 0 ? nullptr : base + last, w};
   }
-  takeRange(first, taken_.size());
-  takeRange(0, last);
-  return {base + first, base + taken_.size(), last == 0 ? nullptr : base, last == 0 ? nullptr : base + last, w};
+  // The taken slots are empty: producers may fill them while the visitor
+  // still works on the batch (copying a full queue takes a while).
+  readIndex_.store(w);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  return batch;
 }
 
 void SpanQueue::release(const Batch& batch) noexcept {
-  if (batch.begin1 == nullptr) return;
   for (ByteBuffer* b = batch.begin1; b != batch.end1; ++b) b->reset();
   for (ByteBuffer* b = batch.begin2; b != batch.end2; ++b) b->reset();
-  readIndex_.store(batch.end);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 }  // namespace vostrel

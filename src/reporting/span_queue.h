@@ -52,9 +52,10 @@ class SpanQueue {
     uint64_t end;  // write position of the snapshot
   };
 
-  // Empties the queued slots into taken_ and returns their ranges there.
+  // Empties the queued slots into taken_, publishes the read position and
+  // returns the ranges in taken_.
   Batch take() noexcept;
-  // Frees what the visitor left in taken_ and publishes the read position.
+  // Frees what the visitor left in taken_.
   void release(const Batch& batch) noexcept;
 
   // Positions count pushes since construction and never wrap in practice

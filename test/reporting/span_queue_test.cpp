@@ -179,6 +179,33 @@ TEST(SpanQueue, ThrowingVisitorLeavesQueueEmpty) {
   EXPECT_EQ(taken.first.size() + taken.second.size(), 1u);
 }
 
+// A full queue takes new spans while the visitor still works on the taken
+// ones; those stay queued for the next call, in order.
+TEST(SpanQueue, AcceptsSpansWhileTheVisitorRuns) {
+  SpanQueue queue(2);
+  for (const char* text : {"a", "b"}) {
+    ByteBuffer buffer = span(text);
+    ASSERT_TRUE(queue.push(buffer));
+  }
+  std::vector<std::string> visited;
+  queue.consumeAll([&](ByteBuffer* begin1, ByteBuffer* end1, ByteBuffer* begin2, ByteBuffer* end2) {
+    for (const char* text : {"c", "d"}) {
+      ByteBuffer buffer = span(text);
+      EXPECT_TRUE(queue.push(buffer)) << text;
+    }
+    ByteBuffer refused = span("e");
+    EXPECT_FALSE(queue.push(refused));
+    for (ByteBuffer* b = begin1; b != end1; ++b) visited.push_back(b->toString());
+    for (ByteBuffer* b = begin2; b != end2; ++b) visited.push_back(b->toString());
+  });
+  EXPECT_EQ(visited, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(queue.size(), 2);
+  const Taken next = takeAll(queue);
+  std::vector<std::string> texts = next.first;
+  texts.insert(texts.end(), next.second.begin(), next.second.end());
+  EXPECT_EQ(texts, (std::vector<std::string>{"c", "d"}));
+}
+
 // An empty handle is refused rather than queued as a hole.
 TEST(SpanQueue, RefusesEmptyHandle) {
   SpanQueue queue(2);
