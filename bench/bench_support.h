@@ -94,9 +94,9 @@ class OutgoingHeaders final : public opentracing::HTTPHeadersWriter {
 // One request as the NGINX module traces it: extract the caller's context,
 // start the server span under it, five tags (the URL with a query that holds
 // a secret), inject into the upstream request, finish.
-inline void traceRequestSpan(const opentracing::Tracer& tracer, const Headers& incoming,
+inline void traceRequestSpan(const opentracing::Tracer& tracer, const opentracing::HTTPHeadersReader& incoming,
                              const OutgoingHeaders& outgoing) {
-  auto parent = tracer.Extract(static_cast<const opentracing::HTTPHeadersReader&>(incoming));
+  auto parent = tracer.Extract(incoming);
   opentracing::StartSpanOptions options;
   if (parent && *parent) options.references.emplace_back(opentracing::SpanReferenceType::ChildOfRef, parent->get());
   auto span = tracer.StartSpanWithOptions("/api/items", options);

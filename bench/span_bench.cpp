@@ -162,20 +162,7 @@ void requestSpan(benchmark::State& state) {
   const TracerImpl& tracer = *used.tracer;
   const IncomingHeaders incoming;
   const bench::OutgoingHeaders outgoing;
-  for (auto _ : state) {
-    auto parent = tracer.Extract(incoming);
-    opentracing::StartSpanOptions options;
-    options.references.emplace_back(opentracing::SpanReferenceType::ChildOfRef, parent->get());
-    auto span = tracer.StartSpanWithOptions("/api/items", options);
-    span->SetTag("component", "nginx");
-    span->SetTag("http.method", "GET");
-    span->SetTag("http.url", "/api/items?id=42&apikey=s3cr3t&page=2");
-    span->SetTag("http.status_code", 200);
-    span->SetTag("peer.address", "10.1.2.3:51234");
-    outgoing.clear();
-    tracer.Inject(span->context(), outgoing);
-    span->Finish();
-  }
+  for (auto _ : state) bench::traceRequestSpan(tracer, incoming, outgoing);
   reportPerSpan(state, used);
 }
 // The argument is the Disposal: 0 as the recorder does, 1 freed on the host, 2 freed by the consumer.

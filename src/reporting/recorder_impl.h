@@ -83,8 +83,9 @@ class RecorderImpl final : public Recorder {
   // -1 (and no event) when none could be made: the tick alone checks then.
   int wakeupFd_ = -1;
   event* wakeupEvent_ = nullptr;
-  // Set by the host thread that wakes the loop, cleared by the flush that
-  // takes the queue: one wakeup per batch, however long the agent waits.
+  // Set by the host thread that wakes the loop; cleared by the flush that
+  // takes the queue or by a check that finds it below the threshold: one
+  // wakeup per batch, however long the agent waits.
   std::atomic<bool> wakeupPending_{false};
 };
 
