@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -15,21 +16,49 @@ namespace {
 // Built at compile time, so formatting works during static initialisation too.
 struct DigitPairs {
   char hex[256][2];
-  char decimal[100][2];
-  constexpr DigitPairs() : hex{}, decimal{} {
+  constexpr DigitPairs() : hex{} {
     const char digits[] = "0123456789abcdef";
     for (int i = 0; i < 256; ++i) {
       hex[i][0] = digits[i >> 4];
       hex[i][1] = digits[i & 15];
     }
-    for (int i = 0; i < 100; ++i) {
-      decimal[i][0] = static_cast<char>('0' + i / 10);
-      decimal[i][1] = static_cast<char>('0' + i % 10);
-    }
   }
 };
 
 constexpr DigitPairs digitPairs;
+
+// The eight decimal digits of value (below 10^8), most significant in the
+// first byte: the two halves of four digits, each split into two pairs and
+// each pair into two digits, side by side in one word. The multipliers
+// divide exactly by 100 and by 10 over these ranges.
+uint64_t eightDigits(uint32_t value) noexcept {
+  uint64_t x = value / 10000 | static_cast<uint64_t>(value % 10000) << 32;
+  uint64_t high = (x * 10486) >> 20 & 0x0000007F0000007Full;
+  x = high | (x - high * 100) << 16;
+  high = (x * 103) >> 10 & 0x000F000F000F000Full;
+  x = high | (x - high * 10) << 8;
+  uint64_t text = x + 0x3030303030303030ull;
+  if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) text = __builtin_bswap64(text);
+  return text;
+}
+
+void writeEightDigits(char* out, uint32_t value) noexcept {
+  const uint64_t text = eightDigits(value);
+  std::memcpy(out, &text, 8);
+}
+
+// The last `digits` of value's eight at out, and then filler up to out + 8.
+void writeLastDigits(char* out, uint32_t value, std::size_t digits) noexcept {
+  uint64_t text = eightDigits(value);
+  text = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? text << 8 * (8 - digits) : text >> 8 * (8 - digits);
+  std::memcpy(out, &text, 8);
+}
+
+// Digits of value below 10^8, at least one.
+std::size_t decimalDigits(uint32_t value) noexcept {
+  return 1 + (value >= 10) + (value >= 100) + (value >= 1000) + (value >= 10000) + (value >= 100000) +
+         (value >= 1000000) + (value >= 10000000);
+}
 
 using SeedObject = randutils::auto_seeded<randutils::seed_seq_fe<8, unsigned, 1>>;
 
@@ -97,62 +126,30 @@ opentracing::string_view formatDecimal(int64_t value) noexcept {
 
 std::size_t writeDecimal(int64_t value, char* out) noexcept {
   const uint64_t magnitude = value < 0 ? ~static_cast<uint64_t>(value) + 1 : static_cast<uint64_t>(value);
-  // Knowing the length first lets the digits go straight to their place.
-  // 1233 / 4096 is a little below log10(2): t is the digit count less one,
-  // or one less than that.
-  static constexpr uint64_t powersOfTen[20] = {1ull,
-                                               10ull,
-                                               100ull,
-                                               1000ull,
-                                               10000ull,
-                                               100000ull,
-                                               1000000ull,
-                                               10000000ull,
-                                               100000000ull,
-                                               1000000000ull,
-                                               10000000000ull,
-                                               100000000000ull,
-                                               1000000000000ull,
-                                               10000000000000ull,
-                                               100000000000000ull,
-                                               1000000000000000ull,
-                                               10000000000000000ull,
-                                               100000000000000000ull,
-                                               1000000000000000000ull,
-                                               10000000000000000000ull};
-  const unsigned t = static_cast<unsigned>(64 - __builtin_clzll(magnitude | 1)) * 1233 >> 12;
-  const std::size_t digits = magnitude == 0 ? 1 : t + (magnitude >= powersOfTen[t] ? 1 : 0);
-  const std::size_t length = digits + (value < 0 ? 1 : 0);
-  if (value < 0) out[0] = '-';
-  char* p = out + length;
-  const auto writePair = [&p](unsigned pair) {
-    p -= 2;
-    p[0] = digitPairs.decimal[pair][0];
-    p[1] = digitPairs.decimal[pair][1];
-  };
-  // Eight digits per 64-bit division, then 32-bit arithmetic within them.
-  uint64_t wide = magnitude;
-  while (wide >= 100000000) {
-    uint32_t eight = static_cast<uint32_t>(wide % 100000000);
-    wide /= 100000000;
-    for (int i = 0; i < 4; ++i) {
-      writePair(eight % 100);
-      eight /= 100;
-    }
+  char* p = out;
+  if (value < 0) *p++ = '-';
+  if (magnitude < 100000000) {
+    const std::size_t digits = decimalDigits(static_cast<uint32_t>(magnitude));
+    writeLastDigits(p, static_cast<uint32_t>(magnitude), digits);
+    return static_cast<std::size_t>(p - out) + digits;
   }
-  uint32_t rest = static_cast<uint32_t>(wide);
-  while (rest >= 100) {
-    writePair(rest % 100);
-    rest /= 100;
-  }
-  if (rest >= 10) {
-    p -= 2;
-    p[0] = digitPairs.decimal[rest][0];
-    p[1] = digitPairs.decimal[rest][1];
+  const uint32_t low = static_cast<uint32_t>(magnitude % 100000000);
+  const uint64_t high = magnitude / 100000000;
+  if (high < 100000000) {
+    const std::size_t digits = decimalDigits(static_cast<uint32_t>(high));
+    writeLastDigits(p, static_cast<uint32_t>(high), digits);
+    p += digits;
   } else {
-    *--p = static_cast<char>('0' + rest);
+    // At most 20 digits: four or fewer, then eight.
+    const uint32_t top = static_cast<uint32_t>(high / 100000000);
+    const std::size_t digits = decimalDigits(top);
+    writeLastDigits(p, top, digits);
+    p += digits;
+    writeEightDigits(p, static_cast<uint32_t>(high % 100000000));
+    p += 8;
   }
-  return length;
+  writeEightDigits(p, low);
+  return static_cast<std::size_t>(p - out) + 8;
 }
 
 }  // namespace vostrel

@@ -20,7 +20,8 @@ opentracing::string_view formatHexId(uint64_t id, char* out) noexcept;
 opentracing::string_view formatDecimal(int64_t value) noexcept;
 
 // Writes the signed decimal text of value at out, which has room for
-// maxDecimalLength bytes (no terminator), and returns its length.
+// maxDecimalLength bytes (no terminator), and returns its length. Bytes of
+// that room past the length may be overwritten.
 constexpr std::size_t maxDecimalLength = 20;
 std::size_t writeDecimal(int64_t value, char* out) noexcept;
 

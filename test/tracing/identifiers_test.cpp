@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -173,8 +174,9 @@ TEST(Identifiers, FormatDecimal) {
 }
 
 // The length is worked out before the digits are written: every boundary
-// between two digit counts, either sign, matches std::to_string.
-TEST(Identifiers, WriteDecimalAtEveryDigitCountBoundary) {
+// between two digit counts, either sign, and values between them match
+// std::to_string.
+TEST(Identifiers, WriteDecimalAtEveryDigitCountBoundaryAndBetween) {
   std::vector<int64_t> values{0, std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
   for (int64_t power = 1;; power *= 10) {
     for (const int64_t v : {power - 1, power, power + 1}) {
@@ -183,6 +185,9 @@ TEST(Identifiers, WriteDecimalAtEveryDigitCountBoundary) {
     }
     if (power > std::numeric_limits<int64_t>::max() / 10) break;
   }
+  // And values of every magnitude between the boundaries.
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 20000; ++i) values.push_back(static_cast<int64_t>(random() >> (i % 64)));
   for (const int64_t value : values) {
     char text[maxDecimalLength + 1];
     text[maxDecimalLength] = '#';

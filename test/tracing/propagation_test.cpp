@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include "support/text_map_carrier.h"
 #include "tracing/header_key_set.h"
@@ -292,6 +294,40 @@ TEST(ParseHexId, ParsesOrRefuses) {
   }
   // A NUL inside the range is a byte like any other, not an end.
   EXPECT_FALSE(parseHexId(opentracing::string_view("1\0" "2", 3)));
+}
+
+// Sixteen characters, the length of our own ids, take a path of their own:
+// every byte value at every position gives what the plain rule gives.
+TEST(ParseHexId, SixteenCharactersWithAnyByteAnywhere) {
+  const auto reference = [](std::string text) -> opentracing::expected<uint64_t> {
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!text.empty() && blank(text.front())) text.erase(0, 1);
+    while (!text.empty() && blank(text.back())) text.pop_back();
+    if (text.empty()) return opentracing::make_unexpected(invalidArgument);
+    uint64_t value = 0;
+    for (const char c : text) {
+      const char* digits = "0123456789abcdef";
+      const char* at = std::strchr(digits, std::tolower(static_cast<unsigned char>(c)));
+      if (c == '\0' || at == nullptr) return opentracing::make_unexpected(invalidArgument);
+      value = value << 4 | static_cast<uint64_t>(at - digits);
+    }
+    return value;
+  };
+  for (const std::string base : {"0123456789abcdef", "FEDCBA9876543210"}) {
+    for (std::size_t position = 0; position < base.size(); ++position) {
+      for (int byte = 0; byte < 256; ++byte) {
+        std::string text = base;
+        text[position] = static_cast<char>(byte);
+        SCOPED_TRACE(testing::Message() << "byte " << byte << " at " << position);
+        const auto expected = reference(text);
+        const auto result = parseHexId(opentracing::string_view(text.data(), text.size()));
+        ASSERT_EQ(static_cast<bool>(result), static_cast<bool>(expected));
+        if (expected) {
+          EXPECT_EQ(*result, *expected);
+        }
+      }
+    }
+  }
 }
 
 // Forges binary records field by field.
