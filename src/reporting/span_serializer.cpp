@@ -338,12 +338,17 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
 
   // A reused buffer keeps its memory on this thread (see SpareBuffers).
   ByteBuffer buffer = span.tracer_->sensor().recorder().spareBuffer();
-  if (buffer) {
-    buffer.drain(buffer.size());
-  } else {
+  if (!buffer) {
     buffer = ByteBuffer();
+    buffer.append(out.data(), out.position());
+    return buffer;
   }
+  // Drained empty, a buffer frees its memory: one old byte is kept until the
+  // record is in, so the record can go where the last one was.
+  const std::size_t old = buffer.size();
+  if (old > 1) buffer.drain(old - 1);
   buffer.append(out.data(), out.position());
+  if (old > 0) buffer.drain(1);
   return buffer;
 }
 

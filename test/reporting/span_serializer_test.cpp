@@ -284,5 +284,35 @@ TEST(SpanSerializer, SerializesOpenSpanDirectly) {
   EXPECT_EQ(record["data"]["sdk"]["name"], "direct");
 }
 
+
+// A buffer given back for reuse still holds an earlier span, in one chain or
+// several, shorter or longer than the new record: the record comes out the
+// same as in a new buffer.
+TEST(SpanSerializer, ReusedBufferHoldsOnlyTheNewRecord) {
+  TracerHarness h;
+  auto span = h.tracer->StartSpan("reused");
+  span->SetTag("long", std::string(3000, 'x'));
+  opentracing::FinishSpanOptions finish;
+  finish.finish_steady_timestamp = opentracing::SteadyClock::now();
+  const auto serialize = [&] { return serializeSpan(static_cast<const Span&>(*span), finish).toString(); };
+  const std::string fresh = serialize();
+
+  const auto holding = [](const std::vector<std::size_t>& chainLengths) {
+    ByteBuffer spare;
+    for (const std::size_t length : chainLengths) {
+      ByteBuffer chain;
+      chain.append(std::string(length, 'o'));
+      spare.appendBuffer(chain);
+    }
+    return spare;
+  };
+  const std::vector<std::vector<std::size_t>> spares = {{}, {1}, {10}, {10000}, {700, 5000}};
+  for (const auto& chains : spares) {
+    SCOPED_TRACE(testing::Message() << chains.size() << " chains, first " << (chains.empty() ? 0 : chains[0]));
+    h.sensor->recording().offerSpare(holding(chains));
+    EXPECT_EQ(serialize(), fresh);
+  }
+}
+
 }  // namespace
 }  // namespace vostrel

@@ -20,6 +20,16 @@ bool RecordingRecorder::record(ByteBuffer& buffer) noexcept {
   return true;
 }
 
+void RecordingRecorder::offerSpare(ByteBuffer spare) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  spare_ = std::move(spare);
+}
+
+ByteBuffer RecordingRecorder::spareBuffer() noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::move(spare_);
+}
+
 std::vector<std::string> RecordingRecorder::records() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return records_;

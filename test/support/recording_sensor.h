@@ -23,6 +23,10 @@ class RecordingRecorder final : public Recorder {
 
   // When set, every record is refused, as by a full queue.
   void refuseRecords(bool refuse) noexcept { refuse_.store(refuse); }
+  // The next spareBuffer() hands out spare, as the loop thread gives back
+  // the buffer of a span it has sent.
+  void offerSpare(ByteBuffer spare) noexcept;
+  ByteBuffer spareBuffer() noexcept override;
   std::vector<std::string> records() const;
   std::size_t count() const;
   // Polls until at least n records were taken or the timeout passed.
@@ -32,6 +36,7 @@ class RecordingRecorder final : public Recorder {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> records_;  // guarded by mutex_
+  ByteBuffer spare_{nullptr};         // guarded by mutex_
   std::atomic<bool> refuse_{false};
 };
 
