@@ -140,7 +140,7 @@ std::size_t writeDecimal(int64_t value, char* out) noexcept {
     writeLastDigits(p, static_cast<uint32_t>(high), digits);
     p += digits;
   } else {
-    // At most 20 digits: four or fewer, then eight.
+    // 17 to 19 digits: three or fewer, then eight and eight.
     const uint32_t top = static_cast<uint32_t>(high / 100000000);
     const std::size_t digits = decimalDigits(top);
     writeLastDigits(p, top, digits);
