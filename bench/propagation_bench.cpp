@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent/secret_filter.h"
+#include "bench_support.h"
 #include "tracing/header_key_set.h"
 #include "tracing/propagation.h"
 
@@ -24,23 +25,6 @@ class DiscardingWriter : public opentracing::HTTPHeadersWriter {
   }
 };
 
-class ListReader : public opentracing::HTTPHeadersReader {
- public:
-  explicit ListReader(Headers headers) : headers_(std::move(headers)) {}
-  opentracing::expected<void> ForeachKey(
-      std::function<opentracing::expected<void>(opentracing::string_view, opentracing::string_view)> f)
-      const override {
-    for (const auto& header : headers_) {
-      auto result = f(header.first, header.second);
-      if (!result) return result;
-    }
-    return {};
-  }
-
- private:
-  Headers headers_;
-};
-
 void BM_InjectHeaders(benchmark::State& state) {
   const DiscardingWriter writer;
   StringMap baggage;
@@ -50,12 +34,15 @@ void BM_InjectHeaders(benchmark::State& state) {
 BENCHMARK(BM_InjectHeaders)->Arg(0)->Arg(4);
 
 void BM_ExtractHeaders(benchmark::State& state) {
-  const ListReader reader({{"Host", "example.com"},
-                           {"User-Agent", "curl/8.0"},
-                           {"Accept", "*/*"},
-                           {"X-VOSTREL-T", "0000000000001234"},
-                           {"X-VOSTREL-S", "0000000000005678"},
-                           {"X-VOSTREL-L", "1"}});
+  bench::Headers reader;
+  for (const auto& [key, value] : Headers{{"Host", "example.com"},
+                                          {"User-Agent", "curl/8.0"},
+                                          {"Accept", "*/*"},
+                                          {"X-VOSTREL-T", "0000000000001234"},
+                                          {"X-VOSTREL-S", "0000000000005678"},
+                                          {"X-VOSTREL-L", "1"}}) {
+    reader.Set(key, value);
+  }
   const HeaderKeySet keys({"X-Forwarded-For", "X-Request-Id"});
   for (auto _ : state) {
     uint64_t traceId = 0, spanId = 0;

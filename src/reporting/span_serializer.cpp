@@ -338,14 +338,10 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
 
   // A reused buffer keeps its memory on this thread (see SpareBuffers).
   ByteBuffer buffer = span.tracer_->sensor().recorder().spareBuffer();
-  if (!buffer) {
-    buffer = ByteBuffer();
-    buffer.append(out.data(), out.position());
-    return buffer;
-  }
+  const std::size_t old = buffer ? buffer.size() : 0;
+  if (!buffer) buffer = ByteBuffer();
   // Drained empty, a buffer frees its memory: one old byte is kept until the
   // record is in, so the record can go where the last one was.
-  const std::size_t old = buffer.size();
   if (old > 1) buffer.drain(old - 1);
   buffer.append(out.data(), out.position());
   if (old > 0) buffer.drain(1);
