@@ -25,6 +25,9 @@ void appendRaw(Out& out, opentracing::string_view text) {
   appendRaw(out, text.data(), text.size());
 }
 
+// True when appendEscaped would write text as it is: no byte needs an escape.
+bool isPlainJsonText(const char* text, std::size_t length) noexcept;
+
 template <class Out>
 void appendEscaped(Out& out, const char* text, std::size_t length);
 template <class Out>

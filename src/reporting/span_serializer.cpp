@@ -7,10 +7,6 @@
 #include <string_view>
 #include <unordered_set>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "agent/secret_filter.h"
 #include "plugin/tracer_impl.h"
 #include "reporting/json_writer.h"
@@ -24,73 +20,6 @@ namespace {
 // Scratch buffers above this size are given back after use, so one huge span
 // does not pin its memory in every host thread.
 constexpr std::size_t maxKeptScratch = 64 * 1024;
-
-// plain[b]: byte b is written as it is inside a JSON string.
-struct PlainBytes {
-  bool plain[256];
-  constexpr PlainBytes() : plain() {
-    for (int b = 0x20; b <= 0x7E; ++b) plain[b] = b != '"' && b != '\\';
-  }
-};
-constexpr PlainBytes plainBytes;
-
-// Whole words at a time, since most texts need no escape at all. Short texts
-// are covered by two overlapping loads, so no byte outside them is read.
-constexpr uint64_t everyByte = 0x0101010101010101ull;
-constexpr uint64_t highBits = 0x8080808080808080ull;
-
-uint64_t zeroBytes(uint64_t word) noexcept { return (word - everyByte) & ~word & highBits; }
-
-// Non-zero when some byte of word needs an escape: below 0x20, from 0x7F up,
-// a quotation mark or a backslash.
-uint64_t specialBytes(uint64_t word) noexcept {
-  return (word & highBits) | ((word - 0x20 * everyByte) & ~word & highBits) | zeroBytes(word ^ (0x7F * everyByte)) |
-         zeroBytes(word ^ ('"' * everyByte)) | zeroBytes(word ^ ('\\' * everyByte));
-}
-
-template <class Word>
-Word load(const char* at) noexcept {
-  Word word;
-  std::memcpy(&word, at, sizeof word);
-  return word;
-}
-
-bool isPlain(const char* text, std::size_t length) noexcept {
-  if (length >= 16) {
-#ifdef __SSE2__
-    // Signed bytes below 0x20 are the controls and every byte from 0x80 up.
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i del = _mm_set1_epi8(0x7F);
-    const auto special = [&](const char* at) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-      const __m128i found =
-          _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(bytes, space), _mm_cmpeq_epi8(bytes, quote)),
-                       _mm_or_si128(_mm_cmpeq_epi8(bytes, backslash), _mm_cmpeq_epi8(bytes, del)));
-      return _mm_movemask_epi8(found) != 0;
-    };
-    for (std::size_t i = 0; i + 16 <= length; i += 16) {
-      if (special(text + i)) return false;
-    }
-    return !special(text + length - 16);
-#else
-    for (std::size_t i = 0; i + 8 <= length; i += 8) {
-      if (specialBytes(load<uint64_t>(text + i))) return false;
-    }
-    return specialBytes(load<uint64_t>(text + length - 8)) == 0;
-#endif
-  }
-  if (length >= 8) return (specialBytes(load<uint64_t>(text)) | specialBytes(load<uint64_t>(text + length - 8))) == 0;
-  if (length >= 4) {
-    const uint64_t word = load<uint32_t>(text) | uint64_t{load<uint32_t>(text + length - 4)} << 32;
-    return specialBytes(word) == 0;
-  }
-  for (std::size_t i = 0; i < length; ++i) {
-    if (!plainBytes.plain[static_cast<unsigned char>(text[i])]) return false;
-  }
-  return true;
-}
 
 // The calling thread's scratch text. Fragments are copied in place rather
 // than through a library append each: a record is a few dozen of them. The
@@ -120,7 +49,7 @@ class Scratch {
   }
   // Text that needs escapes is rewritten by the JSON writer.
   void string(const char* text, std::size_t length) {
-    if (!isPlain(text, length)) {
+    if (!isPlainJsonText(text, length)) {
       return delegate([&](std::string& target) { appendJsonString(target, text, length); });
     }
     reserve(length + 2);
@@ -162,8 +91,6 @@ class Scratch {
 // Tags the thread's scratch slots apart.
 struct RedactedUrl;
 
-constexpr std::string_view urlTag = "http.url";
-
 // "key":"value" pairs separated by commas.
 void appendStringMembers(Scratch& out, const StringMap& map) {
   bool first = true;
@@ -175,19 +102,6 @@ void appendStringMembers(Scratch& out, const StringMap& map) {
     out.string(entry.second);
   }
 }
-
-// The text a value holds, or null for values that are not text.
-struct TextOf {
-  std::string_view operator()(const std::string& text) const { return text; }
-  std::string_view operator()(const char* text) const { return text; }
-#if VOSTREL_OPENTRACING_ABI >= 3
-  std::string_view operator()(opentracing::string_view text) const { return {text.data(), text.size()}; }
-#endif
-  template <class T>
-  std::string_view operator()(const T&) const {
-    return {nullptr, 0};
-  }
-};
 
 // Member names already written into one log member; linear while small.
 class WrittenKeys {
@@ -292,30 +206,25 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
     // Borrowed only when a URL is to be redacted.
     std::optional<Borrowed<SecretFilter>> filter;
     bool first = true;
-    for (const auto& tag : span.tags_) {
+    span.tags_.foreachMember([&](const RenderedTags::Member& member) {
       if (!first) out.literal(",");
       first = false;
-      out.string(tag.first);
-      out.literal(":");
-      const std::string_view url =
-          std::string_view(tag.first) == urlTag ? opentracing::util::apply_visitor(TextOf{}, tag.second)
-                                                : std::string_view();
-      if (url.data() != nullptr) {
-        if (!filter) filter.emplace(span.tracer_->sensor().borrowSecretFilter());
-        if (*filter) {
-          // Reused, so a redaction allocates nothing once the thread has warmed up.
-          std::string* const threadRedacted = threadLocalSlot<RedactedUrl, std::string>();
-          std::string exitRedacted;
-          std::string& redacted = threadRedacted != nullptr ? *threadRedacted : exitRedacted;
-          redacted.clear();
-          appendRedactedQueryString(redacted, **filter, url.data(), url.size());
-          out.string(redacted);
-          if (redacted.capacity() > maxKeptScratch) std::string().swap(redacted);
-          continue;
-        }
-      }
-      out.value(tag.second);
-    }
+      if (!member.rawUrl) return out.raw(member.text.data(), member.text.size());
+      const std::size_t prefix = member.keyLength + 1;  // the key and ':'
+      out.raw(member.text.data(), prefix);
+      const char* const url = member.text.data() + prefix;
+      const std::size_t urlLength = member.text.size() - prefix;
+      if (!filter) filter.emplace(span.tracer_->sensor().borrowSecretFilter());
+      if (!*filter) return out.string(url, urlLength);
+      // Reused, so a redaction allocates nothing once the thread has warmed up.
+      std::string* const threadRedacted = threadLocalSlot<RedactedUrl, std::string>();
+      std::string exitRedacted;
+      std::string& redacted = threadRedacted != nullptr ? *threadRedacted : exitRedacted;
+      redacted.clear();
+      appendRedactedQueryString(redacted, **filter, url, urlLength);
+      out.string(redacted);
+      if (redacted.capacity() > maxKeptScratch) std::string().swap(redacted);
+    });
     if (!span.capturedHeaders().empty()) {
       if (!first) out.literal(",");
       out.literal("\"http.header\":{");

@@ -57,19 +57,6 @@ struct PriorityLevel {
   }
 };
 
-// The last value set for a key wins.
-void setTag(TagMap& tags, opentracing::string_view key, opentracing::Value&& value) {
-  for (auto& tag : tags) {
-    if (tag.first.size() == key.size() && key == tag.first) {
-      tag.second = std::move(value);
-      return;
-    }
-  }
-  // Room for the usual handful at once instead of growing at the second, third and fifth.
-  if (tags.empty()) tags.reserve(8);
-  tags.emplace_back(std::string(key.data(), key.size()), std::move(value));
-}
-
 }  // namespace
 
 const SpanContext* ownSpanContext(const opentracing::SpanContext* context) noexcept {
@@ -131,12 +118,10 @@ Span::Span(std::shared_ptr<const TracerImpl> tracer, opentracing::string_view op
   }
   startTimestamp_ = millisecondsSinceEpoch(systemStart);
 
-  if (!options.tags.empty()) {
-    tags_.reserve(std::max<std::size_t>(options.tags.size(), 8));
-    for (const auto& tag : options.tags) setTag(tags_, tag.first, ownedValue(tag.second));
-    for (const auto& tag : tags_) {
-      if (tag.first == samplingPriority) level_ = levelFromPriority(tag.second);
-    }
+  // Of equal keys the last one wins, for the level too.
+  for (const auto& tag : options.tags) {
+    tags_.set(tag.first, tag.second);
+    if (tag.first == samplingPriority) level_ = levelFromPriority(tag.second);
   }
 }
 
@@ -203,10 +188,8 @@ void Span::SetOperationName(opentracing::string_view name) noexcept {
 
 void Span::SetTag(opentracing::string_view key, const opentracing::Value& value) noexcept {
   guarded("SetTag", [&] {
-    // Copied before locking: the copy may be deep.
-    opentracing::Value owned = ownedValue(value);
     std::lock_guard<SpinLock> lock(mutex_);
-    setTag(tags_, key, std::move(owned));
+    tags_.set(key, value);
     if (key == samplingPriority) level_ = levelFromPriority(value);
   });
 }

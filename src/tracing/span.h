@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "reporting/byte_buffer.h"
+#include "reporting/rendered_tags.h"
 #include "tracing/span_context.h"
 
 namespace vostrel {
@@ -26,10 +27,6 @@ struct LogEntry {
   int64_t timestamp;  // milliseconds since the epoch, system clock
   std::vector<std::pair<std::string, opentracing::Value>> fields;
 };
-
-// Spans carry a handful of tags: a vector searched linearly costs less than
-// a hash map's bucket array and node per tag. In the order first set.
-using TagMap = std::vector<std::pair<std::string, opentracing::Value>>;
 
 // "sampling.priority": an integer 0 (signed or unsigned) switches reporting
 // off; any other value, of any type, leaves it on.
@@ -146,7 +143,7 @@ class Span final : public opentracing::Span, public SpanContext {
   // Written by the constructor only; shared with the parent, null when empty.
   std::shared_ptr<const StringMap> capturedHeaders_;
   std::string operationName_;      // guarded by mutex_
-  TagMap tags_;                    // guarded by mutex_
+  RenderedTags tags_;              // guarded by mutex_
   StringMap baggage_;              // guarded by mutex_
   StringMap extraFields_;          // guarded by mutex_
   std::vector<LogEntry> logs_;     // guarded by mutex_

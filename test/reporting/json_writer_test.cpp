@@ -108,6 +108,8 @@ TEST(JsonWriter, WritesEveryValueKind) {
       {"text", "\"text\""},
       {static_cast<const char*>("zero\x01terminated"), "\"zero\\u0001terminated\""},
       {nullptr, "null"},
+      {static_cast<const char*>(nullptr), "null"},
+      {opentracing::Values{static_cast<const char*>(nullptr)}, "[null]"},
       {opentracing::Values{}, "[]"},
       {opentracing::Values{int64_t{1}, "two", opentracing::Values{nullptr}}, "[1,\"two\",[null]]"},
       {opentracing::Dictionary{}, "{}"},
