@@ -26,10 +26,28 @@ bool containsBytes(std::string_view text, std::string_view pattern) noexcept {
   const std::size_t restLength = pattern.size() - 1;
   const char* const last = text.data() + (text.size() - pattern.size());
   for (const char* at = text.data(); at <= last; ++at) {
-    if (*at == first && std::memcmp(at + 1, rest, restLength) == 0) return true;
+    if (*at != first) continue;
+    std::size_t i = 0;
+    while (i != restLength && at[1 + i] == rest[i]) ++i;
+    if (i == restLength) return true;
   }
   return false;
 }
+
+// What ends a query parameter's name and the parameter itself.
+constexpr unsigned char endsParameter = 1;
+constexpr unsigned char endsName = 2;
+struct QueryBytes {
+  unsigned char kind[256];
+  constexpr QueryBytes() : kind() {
+    kind[static_cast<unsigned char>('&')] = endsParameter | endsName;
+    kind[static_cast<unsigned char>(';')] = endsParameter | endsName;
+    kind[static_cast<unsigned char>('=')] = endsName;
+  }
+};
+constexpr QueryBytes queryBytes;
+
+unsigned char queryByteKind(char c) noexcept { return queryBytes.kind[static_cast<unsigned char>(c)]; }
 
 // Query parameter names are short; longer ones take the slower path that
 // folds both sides byte by byte.
@@ -123,17 +141,20 @@ std::string redactQueryString(const SecretFilter& filter, const char* text, std:
 }
 
 void appendRedactedQueryString(std::string& out, const SecretFilter& filter, const char* text, std::size_t length) {
-  const std::string_view input(text, length);
-  const std::size_t question = input.find('?');
-  if (question == std::string_view::npos) {
-    out.append(text, length);
-    return;
-  }
-
-  // The result is never longer than the input: write it in place.
   const std::size_t start = out.size();
   out.resize(start + length);
-  char* const begin = &out[start];
+  out.resize(start + writeRedactedQueryString(&out[start], filter, text, length));
+}
+
+std::size_t writeRedactedQueryString(char* const begin, const SecretFilter& filter, const char* text,
+                                     std::size_t length) noexcept {
+  const void* const questionMark = std::memchr(text, '?', length);
+  if (questionMark == nullptr) {
+    std::memcpy(begin, text, length);
+    return length;
+  }
+  const std::size_t question = static_cast<std::size_t>(static_cast<const char*>(questionMark) - text);
+
   char* write = begin;
   std::memcpy(write, text, question);
   write += question;
@@ -147,12 +168,10 @@ void appendRedactedQueryString(std::string& out, const SecretFilter& filter, con
   for (const char* parameter = text + question + 1;;) {
     // Scanning by hand stops at the fragment instead of searching past it;
     // the name ends at the first "=", or is the whole parameter.
-    const char* end = parameter;
-    const char* nameEnd = nullptr;
-    for (; end != queryEnd && *end != '&' && *end != ';'; ++end) {
-      if (*end == '=' && nameEnd == nullptr) nameEnd = end;
-    }
-    if (nameEnd == nullptr) nameEnd = end;
+    const char* nameEnd = parameter;
+    while (nameEnd != queryEnd && queryByteKind(*nameEnd) == 0) ++nameEnd;
+    const char* end = nameEnd;
+    while (end != queryEnd && (queryByteKind(*end) & endsParameter) == 0) ++end;
     if (!filter.matches(parameter, static_cast<std::size_t>(nameEnd - parameter))) {
       *write++ = wroteParameter ? separator : '?';
       std::memcpy(write, parameter, static_cast<std::size_t>(end - parameter));
@@ -166,7 +185,7 @@ void appendRedactedQueryString(std::string& out, const SecretFilter& filter, con
   const std::size_t fragment = static_cast<std::size_t>(text + length - queryEnd);
   std::memcpy(write, queryEnd, fragment);
   write += fragment;
-  out.resize(start + static_cast<std::size_t>(write - begin));
+  return static_cast<std::size_t>(write - begin);
 }
 
 }  // namespace vostrel

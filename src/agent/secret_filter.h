@@ -50,5 +50,9 @@ class SecretFilter {
 std::string redactQueryString(const SecretFilter& filter, const char* text, std::size_t length);
 // The same text appended to out, which callers may reuse to save allocations.
 void appendRedactedQueryString(std::string& out, const SecretFilter& filter, const char* text, std::size_t length);
+// The same text written at out, which has room for length bytes (the result
+// is never longer); returns its length. out must not overlap text.
+std::size_t writeRedactedQueryString(char* out, const SecretFilter& filter, const char* text,
+                                     std::size_t length) noexcept;
 
 }  // namespace vostrel

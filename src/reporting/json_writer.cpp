@@ -24,8 +24,26 @@ struct PlainBytes {
 };
 constexpr PlainBytes plainBytes;
 
-// Whole words at a time, since most texts need no escape at all. Short texts
-// are covered by two overlapping loads, so no byte outside them is read.
+template <class Word>
+Word load(const char* at) noexcept {
+  Word word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Texts are checked many bytes at a time, since most need no escape at all.
+// Short texts are covered by two overlapping loads, so no byte outside them
+// is read.
+#ifdef __SSE2__
+// True when some byte of bytes needs an escape. Signed bytes below 0x20 are
+// the controls and every byte from 0x80 up.
+bool specialVector(__m128i bytes) noexcept {
+  const __m128i found = _mm_or_si128(
+      _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'))),
+      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8(0x7F))));
+  return _mm_movemask_epi8(found) != 0;
+}
+#else
 constexpr uint64_t everyByte = 0x0101010101010101ull;
 constexpr uint64_t highBits = 0x8080808080808080ull;
 
@@ -37,47 +55,43 @@ uint64_t specialBytes(uint64_t word) noexcept {
   return (word & highBits) | ((word - 0x20 * everyByte) & ~word & highBits) | zeroBytes(word ^ (0x7F * everyByte)) |
          zeroBytes(word ^ ('"' * everyByte)) | zeroBytes(word ^ ('\\' * everyByte));
 }
-
-template <class Word>
-Word load(const char* at) noexcept {
-  Word word;
-  std::memcpy(&word, at, sizeof word);
-  return word;
-}
+#endif
 
 }  // namespace
 
 bool isPlainJsonText(const char* text, std::size_t length) noexcept {
-  if (length >= 16) {
 #ifdef __SSE2__
-    // Signed bytes below 0x20 are the controls and every byte from 0x80 up.
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i del = _mm_set1_epi8(0x7F);
-    const auto special = [&](const char* at) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-      const __m128i found =
-          _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(bytes, space), _mm_cmpeq_epi8(bytes, quote)),
-                       _mm_or_si128(_mm_cmpeq_epi8(bytes, backslash), _mm_cmpeq_epi8(bytes, del)));
-      return _mm_movemask_epi8(found) != 0;
-    };
+  const auto special = [](const char* at) {
+    return specialVector(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+  };
+  if (length >= 16) {
     for (std::size_t i = 0; i + 16 <= length; i += 16) {
       if (special(text + i)) return false;
     }
     return !special(text + length - 16);
+  }
+  // Shorter texts in one vector of overlapping loads.
+  if (length >= 8) {
+    return !specialVector(_mm_set_epi64x(static_cast<int64_t>(load<uint64_t>(text + length - 8)),
+                                         static_cast<int64_t>(load<uint64_t>(text))));
+  }
+  if (length >= 4) {
+    const uint64_t word = load<uint32_t>(text) | uint64_t{load<uint32_t>(text + length - 4)} << 32;
+    return !specialVector(_mm_set1_epi64x(static_cast<int64_t>(word)));
+  }
 #else
+  if (length >= 16) {
     for (std::size_t i = 0; i + 8 <= length; i += 8) {
       if (specialBytes(load<uint64_t>(text + i))) return false;
     }
     return specialBytes(load<uint64_t>(text + length - 8)) == 0;
-#endif
   }
   if (length >= 8) return (specialBytes(load<uint64_t>(text)) | specialBytes(load<uint64_t>(text + length - 8))) == 0;
   if (length >= 4) {
     const uint64_t word = load<uint32_t>(text) | uint64_t{load<uint32_t>(text + length - 4)} << 32;
     return specialBytes(word) == 0;
   }
+#endif
   for (std::size_t i = 0; i < length; ++i) {
     if (!plainBytes.plain[static_cast<unsigned char>(text[i])]) return false;
   }

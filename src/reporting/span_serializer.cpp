@@ -60,6 +60,19 @@ class Scratch {
     position_ += length + 2;
   }
   void string(const std::string& text) { string(text.data(), text.size()); }
+  // The URL as the filter redacts it, as a JSON string.
+  void redactedUrl(const SecretFilter& filter, const char* url, std::size_t length) {
+    reserve(length + 2);
+    char* const out = &storage_[position_];
+    const std::size_t redactedLength = writeRedactedQueryString(out + 1, filter, url, length);
+    if (!isPlainJsonText(out + 1, redactedLength)) {
+      const std::string redacted(out + 1, redactedLength);
+      return string(redacted);
+    }
+    out[0] = '"';
+    out[redactedLength + 1] = '"';
+    position_ += redactedLength + 2;
+  }
   void value(const opentracing::Value& value) {
     if (value.is<std::string>()) return string(value.get<std::string>());
     if (value.is<int64_t>()) return decimal(value.get<int64_t>());
@@ -87,9 +100,6 @@ class Scratch {
   std::string& storage_;
   std::size_t position_ = 0;
 };
-
-// Tags the thread's scratch slots apart.
-struct RedactedUrl;
 
 // "key":"value" pairs separated by commas.
 void appendStringMembers(Scratch& out, const StringMap& map) {
@@ -216,14 +226,7 @@ ByteBuffer serializeSpan(const Span& span, const opentracing::FinishSpanOptions&
       const std::size_t urlLength = member.text.size() - prefix;
       if (!filter) filter.emplace(span.tracer_->sensor().borrowSecretFilter());
       if (!*filter) return out.string(url, urlLength);
-      // Reused, so a redaction allocates nothing once the thread has warmed up.
-      std::string* const threadRedacted = threadLocalSlot<RedactedUrl, std::string>();
-      std::string exitRedacted;
-      std::string& redacted = threadRedacted != nullptr ? *threadRedacted : exitRedacted;
-      redacted.clear();
-      appendRedactedQueryString(redacted, **filter, url, urlLength);
-      out.string(redacted);
-      if (redacted.capacity() > maxKeptScratch) std::string().swap(redacted);
+      out.redactedUrl(**filter, url, urlLength);
     });
     if (!span.capturedHeaders().empty()) {
       if (!first) out.literal(",");

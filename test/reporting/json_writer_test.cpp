@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <new>
@@ -23,6 +25,25 @@ std::string escaped(const std::string& text) {
   std::string out;
   appendEscaped(out, text.data(), text.size());
   return out;
+}
+
+// The plain-text check agrees with the escaper for every byte value at every
+// position of texts of every length up to three vectors, read from the end of
+// an allocation so that a read past the text would be caught under ASan.
+TEST(JsonWriter, PlainTextCheckAgreesWithEscaping) {
+  for (std::size_t length = 0; length <= 48; ++length) {
+    for (std::size_t position = 0; position < std::max<std::size_t>(length, 1); ++position) {
+      for (int byte = 0; byte < 256; ++byte) {
+        std::string text(length, 'a');
+        if (length != 0) text[position] = static_cast<char>(byte);
+        std::unique_ptr<char[]> exact(new char[length == 0 ? 1 : length]);
+        std::copy(text.begin(), text.end(), exact.get());
+        ASSERT_EQ(isPlainJsonText(exact.get(), length), escaped(text) == text)
+            << "length " << length << ", byte " << byte << " at " << position;
+        if (length == 0) break;
+      }
+    }
+  }
 }
 
 // Each byte class has its escape: the five short ones, quotation mark and
