@@ -16,24 +16,6 @@ char lowerChar(char c) noexcept {
 
 bool equalIgnoringCase(char a, char b) noexcept { return lowerChar(a) == lowerChar(b); }
 
-// Names and patterns are a few bytes long: a plain loop beats find()'s
-// library calls for every pattern.
-bool containsBytes(std::string_view text, std::string_view pattern) noexcept {
-  if (pattern.size() > text.size()) return false;
-  if (pattern.empty()) return true;
-  const char first = pattern[0];
-  const char* const rest = pattern.data() + 1;
-  const std::size_t restLength = pattern.size() - 1;
-  const char* const last = text.data() + (text.size() - pattern.size());
-  for (const char* at = text.data(); at <= last; ++at) {
-    if (*at != first) continue;
-    std::size_t i = 0;
-    while (i != restLength && at[1 + i] == rest[i]) ++i;
-    if (i == restLength) return true;
-  }
-  return false;
-}
-
 // What ends a query parameter's name and the parameter itself.
 constexpr unsigned char endsParameter = 1;
 constexpr unsigned char endsName = 2;
@@ -50,7 +32,7 @@ constexpr QueryBytes queryBytes;
 unsigned char queryByteKind(char c) noexcept { return queryBytes.kind[static_cast<unsigned char>(c)]; }
 
 // Query parameter names are short; longer ones take the slower path that
-// folds both sides byte by byte.
+// folds both sides byte by byte (equals-ignore-case).
 constexpr std::size_t maxLoweredName = 128;
 
 MatcherMode parseMode(opentracing::string_view mode) {
@@ -75,6 +57,10 @@ SecretFilter::SecretFilter(opentracing::string_view mode, std::vector<std::strin
       for (char& c : lowered) c = lowerChar(c);
       loweredList_.push_back(std::move(lowered));
     }
+    for (const std::string& pattern : loweredList_) {
+      if (pattern.empty()) emptyPattern_ = true;
+      for (int b = 0; !pattern.empty() && b < 256; ++b) startsPattern_[b] |= lower_[b] == pattern[0];
+    }
   }
   if (mode_ != MatcherMode::regex) return;
   regexes_.reserve(list_.size());
@@ -88,28 +74,35 @@ SecretFilter::SecretFilter(opentracing::string_view mode, std::vector<std::strin
 }
 
 bool SecretFilter::matches(const char* name, std::size_t length) const noexcept {
+  if (mode_ == MatcherMode::containsIgnoreCase) {
+    // tolower(a) == tolower(b) exactly when the lowered bytes are equal, and
+    // the patterns are lowered already.
+    if (length == 0) return false;
+    if (emptyPattern_) return true;
+    for (std::size_t at = 0; at < length; ++at) {
+      if (!startsPattern_[static_cast<unsigned char>(name[at])]) continue;
+      for (const std::string& pattern : loweredList_) {
+        if (pattern.size() > length - at || pattern[0] != lower_[static_cast<unsigned char>(name[at])]) continue;
+        std::size_t i = 1;
+        while (i != pattern.size() && lower_[static_cast<unsigned char>(name[at + i])] == pattern[i]) ++i;
+        if (i == pattern.size()) return true;
+      }
+    }
+    return false;
+  }
   const std::string_view n(name, length);
   // tolower(a) == tolower(b) exactly when the lowered name holds the lowered
-  // pattern's bytes: one tolower per name byte, then plain byte searches.
+  // pattern's bytes: one tolower per name byte, then plain comparisons.
   char lowered[maxLoweredName];
-  const bool ignoreCase = mode_ == MatcherMode::containsIgnoreCase || mode_ == MatcherMode::equalsIgnoreCase;
-  if (ignoreCase && length <= maxLoweredName) {
+  if (mode_ == MatcherMode::equalsIgnoreCase && length <= maxLoweredName) {
     for (std::size_t i = 0; i < length; ++i) lowered[i] = lower_[static_cast<unsigned char>(name[i])];
     const std::string_view l(lowered, length);
-    if (mode_ == MatcherMode::containsIgnoreCase) {
-      if (l.empty()) return false;
-      return std::any_of(loweredList_.begin(), loweredList_.end(),
-                         [l](const std::string& pattern) { return containsBytes(l, pattern); });
-    }
     return std::any_of(loweredList_.begin(), loweredList_.end(),
                        [l](const std::string& pattern) { return pattern == l; });
   }
   switch (mode_) {
     case MatcherMode::containsIgnoreCase:
-      if (n.empty()) return false;
-      return std::any_of(list_.begin(), list_.end(), [n](const std::string& pattern) {
-        return std::search(n.begin(), n.end(), pattern.begin(), pattern.end(), equalIgnoringCase) != n.end();
-      });
+      return false;  // answered above
     case MatcherMode::contains:
       if (n.empty()) return false;
       return std::any_of(list_.begin(), list_.end(),

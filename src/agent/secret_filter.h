@@ -43,6 +43,11 @@ class SecretFilter {
   // tolower of every byte in the same locale: a table read per name byte
   // instead of a library call.
   char lower_[256];
+  // contains-ignore-case: startsPattern_[b] says whether byte b, lowered,
+  // begins some pattern, so a name is searched in one pass and patterns are
+  // tried only where one could start.
+  bool startsPattern_[256] = {};
+  bool emptyPattern_ = false;
   std::vector<std::regex> regexes_;
 };
 

@@ -33,6 +33,10 @@ TEST(SecretFilter, MatchesByMode) {
       {"contains-ignore-case", {"key", "pass", "secret"}, {"password", "Passport", "apiKey", "MY_SECRET", "key"},
        {"user", "", "ke", "pas"}},
       {"contains-ignore-case", {""}, {"a", "anything"}, {""}},
+      // Patterns sharing a first byte, one cut off by the name's end, names past any short buffer.
+      {"contains-ignore-case", {"pass", "PaSsWoRd", "kEy"}, {"xPASSWORD", std::string(300, 'p') + "Key", "pAss"},
+       {"paswor_", std::string(300, 'k') + "ke", "pas", "PA"}},
+      {"contains-ignore-case", {"Token"}, {"tokeN_"}, {"tok", "toke"}},
       {"contains-ignore-case", {"\xc3\x89"}, {"x\xc3\x89y"}, {"\xc3\xa9"}},
       {"contains", {"pass"}, {"password", "bypass"}, {"Password", "pas", ""}},
       {"contains", {""}, {"a", "Z"}, {""}},
