@@ -53,7 +53,9 @@ char* RenderedTags::reserve(std::size_t length) {
 }
 
 void RenderedTags::appendRaw(const char* text, std::size_t length) {
-  std::memcpy(reserve(length), text, length);
+  char* const out = reserve(length);
+  // An empty view may carry no pointer at all.
+  if (length != 0) std::memcpy(out, text, length);
   size_ += length;
 }
 
@@ -66,7 +68,7 @@ void RenderedTags::appendString(const char* text, std::size_t length) {
   }
   char* const out = data_ + size_;
   out[0] = '"';
-  std::memcpy(out + 1, text, length);
+  if (length != 0) std::memcpy(out + 1, text, length);
   out[length + 1] = '"';
   size_ += length + 2;
 }
