@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace vostrel {
 namespace {
@@ -101,6 +102,19 @@ TEST(RenderedTags, KeepsOnlyTextUrlsUnrendered) {
       EXPECT_EQ(member.keyLength, std::string(c.key).size() + 2);
     });
   }
+}
+
+// A URL replaced by a number and again by a text is one member, kept as given only while it is text.
+TEST(RenderedTags, ReplacesUrlAcrossKinds) {
+  RenderedTags tags;
+  tags.set("http.url", "/a?k=1");
+  tags.set("http.url", int64_t{7});
+  EXPECT_EQ(parsed(tags), nlohmann::json({{"http.url", 7}}));
+  tags.set("http.url", std::string("/b"));
+  std::vector<bool> raw;
+  tags.foreachMember([&](const RenderedTags::Member& member) { raw.push_back(member.rawUrl); });
+  EXPECT_EQ(raw, std::vector<bool>{true});
+  EXPECT_EQ(parsed(tags), nlohmann::json({{"http.url", "/b"}}));
 }
 
 // A set that fails, in the value or with a forged key length, throws and leaves every member as it was.
